@@ -54,6 +54,11 @@ inline uint64_t padded_cmd_len(uint64_t offset, uint32_t len, bool last) {
   return align(offset + len, kGroupAlign) - offset;
 }
 
+// Length of a GDMA command at byte `offset` of its group, group padding included.
+inline uint64_t gdma_cmd_len(uint64_t offset, bool last) {
+  return padded_cmd_len(offset, last ? kGdmaEndCmdLen : kGdmaCmdLen, last);
+}
+
 // GDMA command fields (little-endian 32-bit words).
 constexpr unsigned kGdmaTypeWord = 1;      // bits 0-3 cmd_type, bit 7 const_fill
 constexpr unsigned kGdmaCountWord = 2;

@@ -1,2 +1,0 @@
-// Placeholder until the simulated device lands.
-#include "bmlib_runtime.h"

@@ -1,0 +1,247 @@
+#include "sim_kernel.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "runtime/command_format.h"
+
+namespace vexosim {
+namespace {
+
+namespace cmd = divudida::cmd;
+
+constexpr std::array<std::string_view, 4> kFunctionNames = {
+    "sg_api_multi_fullnet", "sg_api_dynamic_fullnet", "sg_api_set_profile", "sg_api_get_profile_data"};
+constexpr int kStaticFullnet = 1;
+constexpr int kDynamicFullnet = 2;
+constexpr int kSetProfile = 3;
+constexpr int kGetProfileData = 4;
+
+// Reads the packed little-endian fields of a launch record in order. A read
+// that would pass the end of the record fails and consumes nothing.
+class RecordReader {
+ public:
+  RecordReader(const unsigned char* data, size_t size) : data_(data), size_(size) {}
+
+  bool u32(uint32_t& value) { return take(&value, sizeof value); }
+  bool u64(uint64_t& value) { return take(&value, sizeof value); }
+  bool skip(uint64_t bytes) {
+    if (bytes > remaining()) return false;
+    pos_ += bytes;
+    return true;
+  }
+  uint64_t remaining() const { return size_ - pos_; }
+
+ private:
+  bool take(void* value, size_t bytes) {
+    if (bytes > remaining()) return false;
+    std::memcpy(value, data_ + pos_, bytes);
+    pos_ += bytes;
+    return true;
+  }
+
+  const unsigned char* data_;
+  size_t size_;
+  size_t pos_ = 0;
+};
+
+// count x unit bytes from source to destination; the ranges may overlap.
+bool copy(DeviceMemory& memory, uint64_t dst, uint64_t src, uint64_t bytes) {
+  if (!memory.contains(src, bytes) || !memory.contains(dst, bytes)) return false;
+  std::memmove(memory.host(dst), memory.host(src), bytes);
+  return true;
+}
+
+// The 4-byte pattern repeated over `bytes` bytes, the last repetition cut.
+bool const_fill(DeviceMemory& memory, uint64_t dst, uint64_t bytes, const unsigned char* pattern) {
+  if (!memory.contains(dst, bytes)) return false;
+  unsigned char* out = memory.host(dst);
+  uint64_t filled = std::min<uint64_t>(bytes, 4);
+  std::memcpy(out, pattern, filled);
+  // Doubling copies of the filled prefix, a whole number of patterns long,
+  // keep the pattern's phase.
+  while (filled < bytes) {
+    const uint64_t chunk = std::min(filled, bytes - filled);
+    std::memcpy(out + filled, out, chunk);
+    filled += chunk;
+  }
+  return true;
+}
+
+// Gather and scatter: element i of a contiguous block pairs with row k_i of
+// an indexed table, k_i being the i-th signed 32-bit index.
+bool indexed_copy(DeviceMemory& memory, const unsigned char* command, bool gather) {
+  const uint32_t count = cmd::load_word(command, cmd::kGdmaCountWord);
+  const uint64_t unit = cmd::load_word(command, cmd::kGdmaUnitWord);
+  const uint32_t limit = cmd::load_word(command, cmd::kGdmaLimitWord);
+  const uint64_t src = cmd::load_addr40(command, cmd::kGdmaSrcWord);
+  const uint64_t dst = cmd::load_addr40(command, cmd::kGdmaDstWord);
+  const uint64_t index = cmd::load_addr40(command, cmd::kGdmaIndexWord);
+  const uint64_t block = gather ? dst : src;
+  const uint64_t table = gather ? src : dst;
+  if (!memory.contains(block, count * unit) || !memory.contains(index, uint64_t{4} * count)) return false;
+
+  if (count == 0) return true;
+
+  // The indices are read once and every row is checked before any byte moves:
+  // the command fails without effect even when it overwrites its own index table.
+  std::vector<int32_t> indices(count);
+  std::memcpy(indices.data(), memory.host(index), uint64_t{4} * count);
+  for (const int32_t k : indices) {
+    uint64_t row = 0;
+    // As unsigned, a negative index lies above every limit.
+    if (static_cast<uint32_t>(k) >= limit ||
+        __builtin_add_overflow(table, static_cast<uint64_t>(k) * unit, &row) || !memory.contains(row, unit))
+      return false;
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    unsigned char* element = memory.host(block + i * unit);
+    unsigned char* row = memory.host(table + static_cast<uint64_t>(indices[i]) * unit);
+    if (gather)
+      std::memmove(element, row, unit);
+    else
+      std::memmove(row, element, unit);
+  }
+  return true;
+}
+
+// Executes one GDMA command other than an end command; false, with nothing
+// moved, when it touches bytes outside the live areas or an index is out of
+// its limit.
+bool execute_gdma(DeviceMemory& memory, const unsigned char* command) {
+  // 32-bit factors: the product cannot overflow.
+  const uint64_t bytes =
+      uint64_t{cmd::load_word(command, cmd::kGdmaCountWord)} * cmd::load_word(command, cmd::kGdmaUnitWord);
+  const uint64_t dst = cmd::load_addr40(command, cmd::kGdmaDstWord);
+  switch (cmd::gdma_type(command)) {
+    case cmd::kGdmaCopy:
+      if (cmd::gdma_const_fill(command))
+        return const_fill(memory, dst, bytes, command + 4 * cmd::kGdmaSrcWord);
+      return copy(memory, dst, cmd::load_addr40(command, cmd::kGdmaSrcWord), bytes);
+    case cmd::kGdmaGather:
+      return indexed_copy(memory, command, true);
+    case cmd::kGdmaScatter:
+      return indexed_copy(memory, command, false);
+    default:
+      return true;  // other kinds move nothing on the simulated device
+  }
+}
+
+// Walks `count` BDC commands of one group from `pos`, advancing it.
+bool walk_bdc_group(const DeviceMemory& memory, uint64_t& pos, uint32_t count, uint64_t& walked) {
+  uint64_t offset = 0;  // from the group's start
+  for (uint32_t k = 0; k < count; ++k) {
+    if (!memory.contains(pos, 8)) return false;
+    const unsigned char* words = memory.host(pos);
+    const uint32_t len = cmd::bdc_cmd_raw_len(cmd::load_word(words, 0), cmd::load_word(words, 1));
+    if (len == 0) return false;
+    const uint64_t padded = cmd::padded_cmd_len(offset, len, k + 1 == count);
+    if (!memory.contains(pos, padded)) return false;
+    pos += padded;
+    offset += padded;
+    ++walked;
+  }
+  return true;
+}
+
+// Walks and executes `count` GDMA commands of one group from `pos`, advancing it.
+bool walk_gdma_group(DeviceMemory& memory, uint64_t& pos, uint32_t count, uint64_t& walked) {
+  uint64_t offset = 0;
+  for (uint32_t k = 0; k < count; ++k) {
+    const bool last = k + 1 == count;
+    const uint64_t len = cmd::gdma_cmd_len(offset, last);
+    if (!memory.contains(pos, len)) return false;
+    if (!last) {
+      // A private copy: the command may overwrite its own bytes.
+      unsigned char command[cmd::kGdmaCmdLen];
+      std::memcpy(command, memory.host(pos), sizeof command);
+      if (!execute_gdma(memory, command)) return false;
+    }
+    pos += len;
+    offset += len;
+    ++walked;
+  }
+  return true;
+}
+
+LaunchResult run_static_fullnet(DeviceMemory& memory, const unsigned char* param, size_t size) {
+  LaunchResult result{BM_ERR_FAILURE};
+  RecordReader record(param, size);
+  uint32_t inputs = 0, outputs = 0, groups = 0;
+  uint64_t bdc_pos = 0, gdma_pos = 0;
+  // Input and output entries are 20 bytes, group entries 16.
+  if (!record.u32(inputs) || !record.skip(uint64_t{20} * inputs) || !record.u32(outputs) ||
+      !record.skip(uint64_t{20} * outputs) || !record.u64(bdc_pos) || !record.u64(gdma_pos) ||
+      !record.u32(groups) || record.remaining() != uint64_t{16} * groups)
+    return result;
+  for (uint32_t g = 0; g < groups; ++g) {
+    uint32_t bdc_num = 0, gdma_num = 0;
+    if (!record.u32(bdc_num) || !record.u32(gdma_num) || !record.skip(8) ||
+        !walk_bdc_group(memory, bdc_pos, bdc_num, result.bdc) ||
+        !walk_gdma_group(memory, gdma_pos, gdma_num, result.gdma))
+      return result;
+  }
+  result.status = BM_SUCCESS;
+  return result;
+}
+
+LaunchResult run_dynamic_fullnet(const DeviceMemory& memory, const unsigned char* param, size_t size) {
+  const LaunchResult failure{BM_ERR_FAILURE};
+  RecordReader record(param, size);
+  uint64_t ir_addr = 0;
+  uint32_t ir_words = 0, inputs = 0, outputs = 0, contexts = 0;
+  if (!record.u64(ir_addr) || !record.u32(ir_words) || !memory.contains(ir_addr, uint64_t{4} * ir_words) ||
+      !record.u32(inputs))
+    return failure;
+  for (uint32_t i = 0; i < inputs; ++i) {
+    uint64_t addr = 0;
+    uint32_t dtype_and_dims = 0;
+    // Address, dtype-and-dims word (dimension count in bits 0-15), the
+    // dimensions, element count.
+    if (!record.u64(addr) || !memory.holds_address(addr) || !record.u32(dtype_and_dims) ||
+        !record.skip(uint64_t{4} * (dtype_and_dims & 0xFFFFu) + 4))
+      return failure;
+  }
+  if (!record.u32(outputs)) return failure;
+  for (uint32_t j = 0; j < outputs; ++j) {
+    uint64_t addr = 0;
+    if (!record.u64(addr) || !memory.holds_address(addr)) return failure;
+  }
+  // get_output_shape, output_shape_global_addr, neuron_addr; the contexts'
+  // border and offset pairs; coeff_offset, io_addr and the last offset.
+  if (!record.skip(4 + 8 + 8) || !record.u32(contexts) || !record.skip(uint64_t{16} * contexts) ||
+      !record.skip(8 + 8 + 8))
+    return failure;
+  return LaunchResult{};
+}
+
+}  // namespace
+
+int kernel_function_id(std::string_view name) {
+  for (size_t i = 0; i < kFunctionNames.size(); ++i)
+    if (kFunctionNames[i] == name) return static_cast<int>(i) + 1;
+  return -1;
+}
+
+std::string_view kernel_function_name(int id) {
+  if (id < 1 || static_cast<size_t>(id) > kFunctionNames.size()) return {};
+  return kFunctionNames[id - 1];
+}
+
+LaunchResult run_kernel_function(DeviceMemory& memory, int id, const unsigned char* param, size_t size) {
+  switch (id) {
+    case kStaticFullnet:
+      return run_static_fullnet(memory, param, size);
+    case kDynamicFullnet:
+      return run_dynamic_fullnet(memory, param, size);
+    case kSetProfile:
+    case kGetProfileData:
+      return LaunchResult{};
+    default:
+      return LaunchResult{BM_ERR_PARAM};
+  }
+}
+
+}  // namespace vexosim
