@@ -1,0 +1,88 @@
+// Conversion of networks stored in the legacy form (net_static and
+// net_dynamic) to the current form (one NetParameter per stage).
+#include "bmodel/bmodel.h"
+#include "bmodel/internal/log.h"
+
+namespace bmodel {
+namespace {
+
+// The current form requires both tensor vectors; the object API would pack
+// an empty one into a table that no reader accepts.
+template <typename LegacyStage>
+void check_tensors(const LegacyStage* stage) {
+  if (!(stage->input_tensor() && stage->input_tensor()->size() > 0)) {
+    BMODEL_DIE("update_net", "net_param->input_tensor() && net_param->input_tensor()->size() > 0");
+  }
+  if (!(stage->output_tensor() && stage->output_tensor()->size() > 0)) {
+    BMODEL_DIE("update_net", "net_param->output_tensor() && net_param->output_tensor()->size() > 0");
+  }
+}
+
+// The fields that both legacy forms share with NetParameter.
+template <typename LegacyStageT>
+NetParameterT common_fields(LegacyStageT& stage) {
+  NetParameterT param;
+  param.input_tensor = std::move(stage.input_tensor);
+  param.output_tensor = std::move(stage.output_tensor);
+  param.ctx_addr = stage.ctx_addr;
+  param.ctx_size = stage.ctx_size;
+  param.coeff_mem = std::move(stage.coeff_mem);
+  param.sub_net = std::move(stage.sub_net);
+  return param;
+}
+
+}  // namespace
+
+void ModelCtx::update_bmodel() {
+  bool all_current = true;
+  for (const Net* net : *model_->net()) all_current = all_current && net->parameter() != nullptr;
+  if (all_current) return;
+
+  model_gen_ = std::make_unique<ModelGen>(0, "");
+  model_gen_->AddChip(model_->chip()->str());
+  for (const Net* net : *model_->net()) {
+    if (net->parameter()) {
+      NetT copy;
+      net->UnPackTo(&copy);
+      model_gen_->AddNet(Net::Pack(model_gen_->Builder(), &copy));
+      continue;
+    }
+    if (net->net_static()) update_net(net->name()->str(), net->net_static());
+    if (net->net_dynamic()) update_net(net->name()->str(), net->net_dynamic());
+  }
+  model_gen_->Finish();
+  model_ = GetModel(model_gen_->GetBufferPointer());
+}
+
+void ModelCtx::update_net(const std::string& net_name,
+                          const flatbuffers::Vector<flatbuffers::Offset<NetStatic>>* params) {
+  for (const NetStatic* net_param : *params) {
+    check_tensors(net_param);
+    NetStaticT stage;
+    net_param->UnPackTo(&stage);
+    NetParameterT param = common_fields(stage);
+    param.is_dynamic = 0;
+    param.cmd_group = std::move(stage.cmd_group);
+    param.net_profile = std::move(stage.net_profile);
+    model_gen_->AddNet(net_name, NetParameter::Pack(model_gen_->Builder(), &param));
+  }
+}
+
+void ModelCtx::update_net(const std::string& net_name,
+                          const flatbuffers::Vector<flatbuffers::Offset<NetDynamic>>* params) {
+  for (const NetDynamic* net_param : *params) {
+    check_tensors(net_param);
+    if (net_param->binary_ir() == nullptr) BMODEL_DIE("update_net", "net_param->binary_ir() != NULL");
+    NetDynamicT stage;
+    net_param->UnPackTo(&stage);
+    NetParameterT param = common_fields(stage);
+    param.is_dynamic = 1;
+    param.n_dynamic = stage.n_dynamic;
+    param.h_w_dynamic = stage.h_w_dynamic;
+    param.stage_ir = std::move(stage.stage_ir);
+    param.binary_ir = std::move(stage.binary_ir);
+    model_gen_->AddNet(net_name, NetParameter::Pack(model_gen_->Builder(), &param));
+  }
+}
+
+}  // namespace bmodel
