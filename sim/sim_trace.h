@@ -50,6 +50,8 @@ class TraceWriter {
   TraceWriter(const TraceWriter&) = delete;
   TraceWriter& operator=(const TraceWriter&) = delete;
 
+  bool enabled() const { return fd_ >= 0; }
+
   // Builds the line only when the trace is on: make_line() returns a TraceLine.
   template <typename MakeLine>
   void write(MakeLine&& make_line) {

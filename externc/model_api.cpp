@@ -1,0 +1,46 @@
+#include "externc/model_api.h"
+
+#include "utils/logs.h"
+
+namespace {
+
+// Runs one step; ModelError lines are logged where they are thrown.
+template <typename Step>
+void guarded(const char* name, divudida::ModelInfo* model_info_p, Step step) {
+  if (!model_info_p) {
+    minilog::log_error(name, ": no model description");
+    return;
+  }
+  try {
+    step(*model_info_p);
+  } catch (const divudida::ModelError&) {
+  } catch (const std::exception& e) {
+    minilog::log_error(name, " failed: ", e.what());
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+void move_to_device(divudida::ModelInfo* model_info_p) {
+  guarded("move_to_device", model_info_p, [](divudida::ModelInfo& m) { divudida::move_to_device(m); });
+}
+
+void compile_io_addr(divudida::ModelInfo* model_info_p) {
+  guarded("compile_io_addr", model_info_p, [](divudida::ModelInfo& m) { divudida::compile_io_addr(m); });
+}
+
+void fill_api_info(divudida::ModelInfo* model_info_p) {
+  guarded("fill_api_info", model_info_p, [](divudida::ModelInfo& m) { divudida::fill_api_info(m); });
+}
+
+void run_model(divudida::ModelInfo* model_info_p, size_t net_idx, size_t stage_idx) {
+  guarded("run_model", model_info_p,
+          [=](divudida::ModelInfo& m) { divudida::run_model(m, net_idx, stage_idx); });
+}
+
+void free_model(divudida::ModelInfo* model_info_p) {
+  if (model_info_p) divudida::free_model(*model_info_p);
+}
+}

@@ -1,0 +1,41 @@
+#include "kernel/tpu_kernel_runtime.h"
+
+#include <cstdlib>
+
+#include "utils/logs.h"
+
+namespace divudida {
+
+TPUKernelRuntimeSingleton::TPUKernelRuntimeSingleton(bm_context* handle, const char* binary, size_t size)
+    : bm_handle(handle) {
+  tpu_module = tpu_kernel_load_module(handle, binary, size);
+  preload_funcs();
+  minilog::log_info("tpu_kernel_module loaded from binary");
+}
+
+TPUKernelRuntimeSingleton::~TPUKernelRuntimeSingleton() {
+  minilog::log_debug("TPUKernelRuntimeSingleton destructor");
+  tpu_kernel_unload_module(bm_handle, tpu_module);
+  tpu_module = nullptr;
+  bm_handle = nullptr;
+}
+
+void TPUKernelRuntimeSingleton::preload_funcs() {
+  _multi_fullnet_func_id = tpu_kernel_get_function(bm_handle, tpu_module, "sg_api_multi_fullnet");
+  _dynamic_fullnet_func_id = tpu_kernel_get_function(bm_handle, tpu_module, "sg_api_dynamic_fullnet");
+  _enable_profile_func_id = tpu_kernel_get_function(bm_handle, tpu_module, "sg_api_set_profile");
+  _get_profile_func_id = tpu_kernel_get_function(bm_handle, tpu_module, "sg_api_get_profile_data");
+  minilog::log_debug("preload funcs: ", _multi_fullnet_func_id, " ", _dynamic_fullnet_func_id, " ",
+                     _enable_profile_func_id, " ", _get_profile_func_id);
+}
+
+void TPUKernelRuntimeSingleton::launch(int func, void* param, size_t param_size) {
+  bm_thread_sync(bm_handle);
+  if (tpu_kernel_launch(bm_handle, func, param, param_size) != BM_SUCCESS) {
+    minilog::log_error("funcid   ", func, "   tpu_kernel_launch failed");
+    std::exit(-1);
+  }
+  bm_thread_sync(bm_handle);
+}
+
+}  // namespace divudida

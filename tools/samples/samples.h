@@ -1,0 +1,38 @@
+// The sample models: networks whose commands compute known results on the
+// simulated device, with the reference computations they are checked
+// against. docs/sample-models.md explains them.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "model_builder.h"
+
+namespace vexo::samples {
+
+// "general": three nets.
+//   net 0 "embed" (stages of 1 and 4 ids): rows = table[ids], valid = 1s
+//   net 1 "reverse" (io-alone, stages of 2 and 4 rows): the rows in reverse order
+//   net 2 "pad": the 4 input bytes, then 4 bytes of 0xEE
+constexpr uint32_t kEmbedVocab = 16;
+constexpr uint32_t kEmbedRowBytes = 8;  // 4 half-precision values
+ModelSpec general_sample();
+// Row r of the embedding table.
+std::vector<uint8_t> embed_row(uint32_t id);
+
+// "llm": a language model of `layers` layers whose next token is
+//   t[k] = next(embed(t[max(k - 1 - layers, 0)]))
+// when every cache holds the right rows.
+struct LlmOptions {
+  uint32_t layers = 2;
+  uint32_t seq_len = 16;
+  uint32_t vocab = 64;
+  bool greedy_head = false;
+};
+ModelSpec llm_sample(const LlmOptions& options);
+int32_t llm_embed(int32_t token, uint32_t vocab);
+int32_t llm_next(int32_t hidden, uint32_t vocab);
+// The tokens a run generates after `prompt`, until `count` tokens in all.
+std::vector<int32_t> llm_expected_tokens(const std::vector<int32_t>& prompt, size_t count, const LlmOptions& options);
+
+}  // namespace vexo::samples
