@@ -1,0 +1,79 @@
+// The language-model runtime: a language model compiled as cooperating nets
+// ("embedding", "block_<i>" and "block_cache_<i>" per layer,
+// "embedding_cache", "lm_head" and an optional "greedy_head") that produces
+// one token per call and keeps the per-layer caches on the device.
+//
+// A first pass over the prompt fills every cache and yields the first new
+// token; each next pass appends one row to every cache and yields the next.
+// Data moves between the nets by device-to-device copies; only the token
+// comes back to the host. See docs/llm-runtime.md.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "runtime/divudida.h"
+#include "runtime/minitensor.h"
+#include "utils/export.h"
+
+namespace llmrun {
+
+using minitensor::VexoTensor;
+
+// 16-bit patterns that hide a position in an attention mask.
+extern const uint16_t ATTENTION_MASK_F16;   // -10000.0 in half precision
+extern const uint16_t ATTENTION_MASK_BF16;  // -9984.0 in bfloat16
+
+struct LLMBase {
+  bm_handle_t bm_handle = nullptr;
+  uint16_t mask = 0;
+  divudida::ModelInfo model_info;  // owned
+  size_t seq_len = 0;
+  size_t token_len = 0;  // tokens so far, counting the one produced last
+  size_t num_layers = 0;
+  size_t embedding_idx = 0;
+  size_t embedding_cache_idx = 0;
+  size_t lm_head_idx = 0;
+  size_t greedy_idx = 0;  // 0 when there is no greedy head
+  std::vector<size_t> block_ids;
+  std::vector<size_t> block_cache_ids;
+  // Per net index, the records of the inputs and outputs of its stage 0; owned.
+  std::vector<std::vector<VexoTensor*>> input_tensors;
+  std::vector<std::vector<VexoTensor*>> output_tensors;
+
+  bool has_greedy_head = false;  // a greedy head may be net 0 too
+  // The host arrays the passes upload, made once at load time: the input
+  // records that borrow them never point at freed memory.
+  std::vector<int32_t> input_ids;          // seq_len
+  std::vector<int32_t> position_ids;       // seq_len
+  std::vector<uint16_t> attention_mask;    // seq_len x seq_len
+  int32_t next_position_id = 0;
+  std::vector<uint16_t> next_attention_mask;  // seq_len + 1
+};
+typedef LLMBase* llmbase;
+
+extern "C" {
+
+// A ready runtime, or null (with an error line, nothing left on the device)
+// when the model cannot be loaded or is not a language model of this shape.
+VEXO_API llmbase llm_init(const char* model_path, int device_id);
+VEXO_API size_t llm_get_seq_len(llmbase llm);
+VEXO_API size_t llm_get_token_len(llmbase llm);
+// The next token after `token_len` prompt tokens (1 to seq_len); -1 after an
+// error line; 0 for a null handle.
+VEXO_API int llm_forward_first(llmbase llm, int* tokens, size_t token_len);
+// The token after the last one produced; -1 after an error line once the
+// caches are full or before a first pass; 0 for a null handle.
+VEXO_API int llm_forward_next(llmbase llm);
+VEXO_API void llm_free(llmbase llm);
+
+}  // extern "C"
+
+// Builds the records of a stage as the general runtime does, except that
+// inputs too count as holding device data: nothing is uploaded implicitly.
+bool set_io_tensors(int device_id, bm_handle_t bm_handle, bm_device_mem_t io_device,
+                    const divudida::StageInfo& stage_info, std::vector<VexoTensor*>& input_tensors,
+                    std::vector<VexoTensor*>& output_tensors);
+
+}  // namespace llmrun
