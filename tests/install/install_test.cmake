@@ -1,0 +1,37 @@
+# Installs the build tree into a fresh prefix, checks the layout, then builds
+# and runs a consumer with find_package(Vexo) and another with pkg-config.
+#   cmake -DBUILD_DIR=<build> -DWORK_DIR=<scratch> -DCONSUMER_DIR=<consumer sources> -P install_test.cmake
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "failed: ${ARGN}\n${out}\n${err}")
+  endif()
+  set(output "${out}" PARENT_SCOPE)
+endfunction()
+
+set(prefix ${WORK_DIR}/prefix)
+file(REMOVE_RECURSE ${WORK_DIR})
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+foreach(path lib/libvexo.so lib/libbmlib.so.0 lib/cmake/Vexo/VexoConfig.cmake lib/pkgconfig/vexo.pc
+             include/vexo/bmlib_runtime.h include/vexo/runtime/minitensor.h include/vexo/bmodel/bmodel.h
+             include/vexo/bmodel/bmodel_generated.h include/vexo/utils/version.h)
+  if(NOT EXISTS ${prefix}/${path})
+    message(FATAL_ERROR "the install lacks ${path}")
+  endif()
+endforeach()
+
+run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/cmake-consumer -DCMAKE_PREFIX_PATH=${prefix})
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-consumer)
+run(${WORK_DIR}/cmake-consumer/consumer)
+if(NOT output MATCHES "device 0 status 0")
+  message(FATAL_ERROR "unexpected output of the CMake consumer: ${output}")
+endif()
+
+run(${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${prefix}/lib/pkgconfig pkg-config --cflags --libs vexo)
+string(STRIP "${output}" flags)
+separate_arguments(flags UNIX_COMMAND "${flags}")
+run(c++ -std=c++17 ${CONSUMER_DIR}/main.cpp ${flags} -o ${WORK_DIR}/pkg-consumer)
+run(${WORK_DIR}/pkg-consumer)
+if(NOT output MATCHES "device 0 status 0")
+  message(FATAL_ERROR "unexpected output of the pkg-config consumer: ${output}")
+endif()
