@@ -1,22 +1,17 @@
 #include "externc/model_api.h"
 
-#include "utils/logs.h"
+#include "utils/guard.h"
 
 namespace {
 
-// Runs one step; ModelError lines are logged where they are thrown.
+// Runs one step on a description; a failure is one error line.
 template <typename Step>
 void guarded(const char* name, divudida::ModelInfo* model_info_p, Step step) {
   if (!model_info_p) {
     minilog::log_error(name, ": no model description");
     return;
   }
-  try {
-    step(*model_info_p);
-  } catch (const divudida::ModelError&) {
-  } catch (const std::exception& e) {
-    minilog::log_error(name, " failed: ", e.what());
-  }
+  minilog::guarded(name, [&] { step(*model_info_p); });
 }
 
 }  // namespace

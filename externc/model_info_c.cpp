@@ -4,13 +4,14 @@
 #include <vector>
 
 #include "runtime/minitensor.h"
+#include "utils/guard.h"
 #include "utils/logs.h"
 
 namespace {
 
 using divudida::ModelInfo;
 using minitensor::copy_c_string;
-using minitensor::guarded;
+using minilog::guarded;
 
 C_DeviceMem flatten(const bm_device_mem_t& mem) {
   C_DeviceMem flat;
@@ -153,13 +154,7 @@ C_ModelInfo* convert_model_info(ModelInfo* model_info_p) {
 ModelInfo* get_model_info_p(const char* filename, int device_id) {
   return guarded(
       "get_model_info_p",
-      [&]() -> ModelInfo* {
-        try {
-          return parsed_model(filename, device_id);
-        } catch (const divudida::ModelError&) {
-          return nullptr;  // already logged
-        }
-      },
+      [&] { return parsed_model(filename, device_id); },
       nullptr);
 }
 

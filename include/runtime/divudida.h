@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "bmlib_runtime.h"
+#include "utils/guard.h"
 
 namespace bmodel {
 class ModelCtx;
@@ -42,9 +43,9 @@ constexpr size_t BM_MAX_DIMS_NUM = 8;
 constexpr size_t MAX_API_MSG_SIZE = 4064;
 
 // A failed load, placement or launch preparation; its line is already logged.
-class ModelError : public std::runtime_error {
+class ModelError : public minilog::LoggedError {
  public:
-  using std::runtime_error::runtime_error;
+  using minilog::LoggedError::LoggedError;
 };
 
 // One range of the model file's payload.

@@ -10,7 +10,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <memory>
 #include <string>
 
@@ -134,24 +133,6 @@ void copy_c_string(char (&target)[N], const std::string& text) {
   const size_t length = text.size() < N - 1 ? text.size() : N - 1;
   text.copy(target, length);
   target[length] = '\0';
-}
-
-// Logs "<function>: <what>" at the error level; never throws.
-void log_exception(const char* function, const char* what) noexcept;
-
-// Runs the body of an exported C function: an exception becomes one error
-// line and the failure value (nothing for a void function), so that none
-// reaches a C caller.
-template <typename Body, typename... Failure>
-auto guarded(const char* function, Body&& body, Failure... failure) noexcept -> decltype(body()) {
-  try {
-    return body();
-  } catch (const std::exception& e) {
-    log_exception(function, e.what());
-  } catch (...) {
-    log_exception(function, "unknown exception");
-  }
-  return decltype(body())(failure...);
 }
 
 }  // namespace minitensor

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include "runtime/miniruntime.h"
 #include "utils/datagen.h"
+#include "utils/guard.h"
 #include "utils/logs.h"
 
 namespace llmrun {
@@ -20,19 +20,10 @@ namespace {
 using minitensor::vexotensor_d2d_bytes_offset;
 using minitensor::vexotensor_s2d_bytes;
 
-// A model this runtime cannot drive, or a pass it cannot make; the line is
-// logged when it is thrown.
-class LlmError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
+// A model this runtime cannot drive, or a pass it cannot make.
 template <typename... Pieces>
 [[noreturn]] void refuse(const Pieces&... pieces) {
-  std::ostringstream text;
-  (text << ... << pieces);
-  minilog::log_error(text.str());
-  throw LlmError(text.str());
+  minilog::fail_with(pieces...);
 }
 
 VexoTensor* input(LLMBase& llm, size_t net, size_t i) { return llm.input_tensors[net][i]; }
@@ -279,19 +270,6 @@ int forward_next(LLMBase& llm) {
   return token;
 }
 
-// Runs a pass; a failure is one error line and -1 (tokens are never negative).
-template <typename Pass>
-int guarded_pass(const char* function, Pass&& pass) noexcept {
-  try {
-    return pass();
-  } catch (const LlmError&) {
-  } catch (const divudida::ModelError&) {
-  } catch (const std::exception& e) {
-    minitensor::log_exception(function, e.what());
-  }
-  return -1;
-}
-
 }  // namespace
 
 bool set_io_tensors(int device_id, bm_handle_t bm_handle, bm_device_mem_t io_device,
@@ -309,19 +287,14 @@ bool set_io_tensors(int device_id, bm_handle_t bm_handle, bm_device_mem_t io_dev
 extern "C" {
 
 llmbase llm_init(const char* model_path, int device_id) {
-  std::unique_ptr<LLMBase, Releaser> llm;
-  try {
-    llm.reset(new LLMBase());
-    load(*llm, model_path, device_id);
-  } catch (const LlmError&) {
-    return nullptr;
-  } catch (const divudida::ModelError&) {
-    return nullptr;
-  } catch (const std::exception& e) {
-    minitensor::log_exception("llm_init", e.what());
-    return nullptr;
-  }
-  return llm.release();
+  return minilog::guarded(
+      "llm_init",
+      [&]() -> llmbase {
+        std::unique_ptr<LLMBase, Releaser> llm(new LLMBase());
+        load(*llm, model_path, device_id);
+        return llm.release();
+      },
+      nullptr);
 }
 
 size_t llm_get_seq_len(llmbase llm) { return llm ? llm->seq_len : 0; }
@@ -330,12 +303,13 @@ size_t llm_get_token_len(llmbase llm) { return llm ? llm->token_len : 0; }
 
 int llm_forward_first(llmbase llm, int* tokens, size_t token_len) {
   if (!llm) return 0;
-  return guarded_pass("llm_forward_first", [&] { return forward_first(*llm, tokens, token_len); });
+  // A failure is one error line and -1: tokens are never negative.
+  return minilog::guarded("llm_forward_first", [&] { return forward_first(*llm, tokens, token_len); }, -1);
 }
 
 int llm_forward_next(llmbase llm) {
   if (!llm) return 0;
-  return guarded_pass("llm_forward_next", [&] { return forward_next(*llm); });
+  return minilog::guarded("llm_forward_next", [&] { return forward_next(*llm); }, -1);
 }
 
 void llm_free(llmbase llm) {

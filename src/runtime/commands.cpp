@@ -8,6 +8,7 @@
 // that relocate outside their region.
 #include <cstring>
 #include <memory>
+#include <sstream>
 
 #include "bmodel/bmodel.h"
 #include "core_internal.h"

@@ -1,7 +1,6 @@
 // Helpers shared by the steps of the loading pipeline.
 #pragma once
 
-#include <sstream>
 #include <string>
 
 #include "runtime/divudida.h"
@@ -12,10 +11,7 @@ namespace divudida::detail {
 // Logs one error line made of the pieces and throws it as a ModelError.
 template <typename... Pieces>
 [[noreturn]] void fail(const Pieces&... pieces) {
-  std::ostringstream text;
-  (text << ... << pieces);
-  minilog::log_error(text.str());
-  throw ModelError(text.str());
+  minilog::fail_with<ModelError>(pieces...);
 }
 
 // A descriptor that was never filled (or was released) is all zero; a

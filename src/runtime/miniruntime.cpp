@@ -4,12 +4,13 @@
 #include <memory>
 #include <string>
 
+#include "utils/guard.h"
 #include "utils/logs.h"
 
 namespace minirun {
 
 using minilog::log_error;
-using minitensor::guarded;
+using minilog::guarded;
 
 namespace {
 
@@ -92,11 +93,8 @@ void run(VexoRuntime& runtime, bool output_to_host) {
   for (VexoTensor* input : runtime.input_tensors) {
     if (!input->is_in_device) minitensor::vexotensor_sync(input, true, true);
   }
-  try {
-    divudida::run_model(runtime.model_info, runtime.cur_net_idx, runtime.cur_stage_idx);
-  } catch (const divudida::ModelError&) {
-    return;  // logged where it was thrown; the outputs hold nothing new
-  }
+  // A failed launch request throws its logged error past the downloads.
+  divudida::run_model(runtime.model_info, runtime.cur_net_idx, runtime.cur_stage_idx);
   if (!output_to_host) return;
   for (VexoTensor* output : runtime.output_tensors) minitensor::vexotensor_sync(output, false, true);
 }
@@ -145,11 +143,8 @@ vexoruntime vexoruntime_init(const char* bmodel_path, int device_id) {
       "vexoruntime_init",
       [&]() -> vexoruntime {
         std::unique_ptr<VexoRuntime, RuntimeDeleter> runtime(new VexoRuntime);
-        try {
-          runtime->model_info = divudida::load_model(bmodel_path, device_id);
-        } catch (const divudida::ModelError&) {
-          return nullptr;  // logged, and nothing is left on the device
-        }
+        // A failed load leaves nothing on the device.
+        runtime->model_info = divudida::load_model(bmodel_path, device_id);
         runtime->bm_handle = runtime->model_info.bm_handle;
         runtime->device_id = device_id;
         select_stage(*runtime, 0, 0);

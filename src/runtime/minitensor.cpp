@@ -9,10 +9,12 @@
 
 #include "utils/datagen.h"
 #include "utils/device.h"
+#include "utils/guard.h"
 #include "utils/logs.h"
 
 namespace minitensor {
 
+using minilog::guarded;
 using minilog::log_error;
 
 namespace {
@@ -229,14 +231,6 @@ size_t get_dtype_size(int dtype) {
 }
 
 void TensorDeleter::operator()(VexoTensor* tensor) const { vexotensor_destroy(tensor); }
-
-void log_exception(const char* function, const char* what) noexcept {
-  try {
-    log_error(function, ": ", what);
-  } catch (...) {
-    // Nothing is left to report with.
-  }
-}
 
 extern "C" {
 

@@ -9,10 +9,12 @@
 #include <memory>
 
 #include "runtime/minitensor.h"
+#include "utils/guard.h"
 #include "utils/logs.h"
 
 namespace minitensor {
 
+using minilog::guarded;
 using minilog::log_error;
 
 namespace {

@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "utils/fp16.h"
+#include "utils/guard.h"
 #include "utils/logs.h"
 
 const std::string random_type_map[3] = {"zero", "one", "random"};
@@ -162,17 +163,6 @@ size_t fp32_source_stride(int dtype) {
   return stride;
 }
 
-// Runs the body of an exported C function: an exception is logged and stops
-// the function there, so that none crosses into a C caller.
-template <typename Body>
-void without_exceptions(const char* function, Body&& body) {
-  try {
-    body();
-  } catch (const std::exception& e) {
-    minilog::log_error(function, ": ", e.what());
-  }
-}
-
 template <typename T>
 constexpr bool kSignedElement = std::is_same_v<T, char> || std::is_signed_v<T>;
 
@@ -208,14 +198,14 @@ float convert_to_fp32(void* from, int dtype) {
 }
 
 void data_convert_to_fp32(void* src, void* target, int dtype, size_t size) {
-  without_exceptions("data_convert_to_fp32", [&] {
+  minilog::guarded("data_convert_to_fp32", [&] {
     fp32_source_stride(dtype);
     convert_elements_to_fp32(src, static_cast<float*>(target), size, dtype);
   });
 }
 
 void print_data_by_fp32(void* data, int /*size*/, int dtype, int start, int len) {
-  without_exceptions("print_data_by_fp32", [&] {
+  minilog::guarded("print_data_by_fp32", [&] {
     const auto stride = static_cast<ptrdiff_t>(fp32_source_stride(dtype));
     auto& logger = minilog::Logger::getInstance().getDebugLogger();
     logger << "print data: ";

@@ -1,5 +1,7 @@
 #include "utils/logs.h"
 
+#include "utils/guard.h"
+
 #include <cstdlib>
 #include <ctime>
 
@@ -27,6 +29,14 @@ std::string get_current_time_string() {
 int get_min_log_level() {
   const char* level = std::getenv("LOG_LEVEL");
   return level ? std::atoi(level) : 10;
+}
+
+void log_exception(const char* function, const char* what) noexcept {
+  try {
+    log_error(function, ": ", what);
+  } catch (...) {
+    // Nothing is left to report with.
+  }
 }
 
 Logger& Logger::getInstance() {

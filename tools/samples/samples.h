@@ -12,7 +12,7 @@ namespace vexo::samples {
 
 // "general": three nets.
 //   net 0 "embed" (stages of 1 and 4 ids): rows = table[ids], valid = 1s
-//   net 1 "reverse" (io-alone, stages of 2 and 4 rows): the rows in reverse order
+//   net 1 "reverse" (io-alone, stages of 4 and 2 rows): the rows in reverse order
 //   net 2 "pad": the 4 input bytes, then 4 bytes of 0xEE
 constexpr uint32_t kEmbedVocab = 16;
 constexpr uint32_t kEmbedRowBytes = 8;  // 4 half-precision values
