@@ -1,0 +1,75 @@
+"""vexo.LLM on the language-model sample (2 layers, 16 positions, 64 tokens)."""
+import unittest
+
+import vexo
+
+from support import GENERAL, LLM
+
+LAYERS, SEQ_LEN, VOCAB = 2, 16, 64
+
+
+def expected_tokens(prompt, count):
+    """The sample's tokens after `prompt`, until `count` tokens in all:
+    t[k] = next(embed(t[max(k - 1 - layers, 0)]))."""
+    tokens = list(prompt)
+    while len(tokens) < count:
+        source = tokens[max(len(tokens) - 1 - LAYERS, 0)]
+        tokens.append((5 * ((7 * source + 3) % VOCAB) + 1) % VOCAB)
+    return tokens[len(prompt):]
+
+
+class LLMTest(unittest.TestCase):
+    def setUp(self):
+        self.llm = vexo.LLM(LLM)
+        self.addCleanup(self.llm.close)
+
+    def test_generates_until_the_caches_are_full(self):
+        self.assertEqual((self.llm.seq_len, self.llm.token_len), (SEQ_LEN, 0))
+        for prompt in ([1, 2, 3], [9], list(range(40, 40 + SEQ_LEN))):
+            with self.subTest(prompt=prompt):
+                tokens = list(self.llm.generate(prompt, 100))
+                self.assertEqual(len(tokens), SEQ_LEN + 1 - len(prompt))
+                self.assertEqual(tokens, expected_tokens(prompt, SEQ_LEN + 1))
+                self.assertEqual(self.llm.token_len, SEQ_LEN + 1)
+
+    def test_stops_after_max_new_tokens(self):
+        self.assertEqual(list(self.llm.generate([5, 6], 4)), expected_tokens([5, 6], 6))
+        self.assertEqual(self.llm.token_len, 6)
+        self.assertEqual(list(self.llm.generate([5, 6], 0)), [])
+        self.assertEqual(self.llm.token_len, 6)  # no pass ran
+
+    def test_refuses_prompts_and_counts_out_of_range(self):
+        for tokens, max_new, message in (
+            ([], 1, r"1 to 16 tokens, not an array of shape \(0,\)"),
+            (list(range(SEQ_LEN + 1)), 1, "1 to 16 tokens"),
+            ([[1, 2]], 1, r"shape \(1, 2\)"),
+            ([1.5], 1, "cannot convert float64 values to int32"),
+            ([2 ** 31], 1, "outside the range of int32"),
+            ([1], -1, "cannot generate -1 tokens"),
+        ):
+            with self.subTest(message=message), self.assertRaisesRegex(vexo.VexoError, message):
+                self.llm.generate(tokens, max_new)
+
+    def test_a_new_generation_ends_the_one_before(self):
+        first = self.llm.generate([1, 2], 5)
+        self.assertEqual(next(first), expected_tokens([1, 2], 3)[0])
+        self.assertEqual(list(self.llm.generate([7], 3)), expected_tokens([7], 4))
+        with self.assertRaisesRegex(vexo.VexoError, "a later generation has replaced this one"):
+            next(first)
+
+    def test_closing_stops_a_generation(self):
+        tokens = self.llm.generate([1, 2], 5)
+        next(tokens)
+        self.llm.close()
+        with self.assertRaisesRegex(vexo.VexoError, "the LLM is closed"):
+            next(tokens)
+        with self.assertRaisesRegex(vexo.VexoError, "the LLM is closed"):
+            self.llm.seq_len
+
+    def test_a_model_without_language_model_nets_is_refused(self):
+        with self.assertRaisesRegex(vexo.VexoError, "cannot load the language model"):
+            vexo.LLM(GENERAL)
+
+
+if __name__ == "__main__":
+    unittest.main()

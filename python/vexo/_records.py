@@ -1,0 +1,103 @@
+"""The library's C records as ctypes structures.
+
+The layouts are x86-64 with natural alignment, field for field as the public
+headers declare them (runtime/minitensor.h, externc/model_info_c.h); ctypes
+pads them the same way the C compiler does.
+"""
+import ctypes
+from ctypes import c_bool, c_char, c_int, c_int32, c_size_t, c_uint32, c_uint64, c_void_p
+
+NAME_CAPACITY = 128  # 127 characters and the NUL
+SHAPE_SLOTS = 8
+MAX_NETS = 256
+MAX_STAGES = 64
+MAX_TENSORS = 64
+
+# A runtime handle points at a VexoRuntime: `bm_handle` (a pointer), then
+# `device_id` (an int, padded to 8 bytes), then the loaded model description
+# that convert_model_info reads. Its offset is fixed by the public header.
+RUNTIME_MODEL_INFO_OFFSET = 16
+
+
+class VexoTensor(ctypes.Structure):
+    _fields_ = [
+        ("name", c_char * NAME_CAPACITY),
+        ("dtype", c_int),
+        ("size", c_size_t),
+        ("dims", c_size_t),
+        ("shape", c_uint64 * SHAPE_SLOTS),
+        ("data", c_void_p),
+        ("is_malloc_host", c_bool),
+        ("is_have_data", c_bool),
+        ("device_id", c_int),
+        ("bm_handle", c_void_p),
+        ("is_in_device", c_bool),
+        ("addr", c_uint64),
+        ("device_start", c_uint64),
+        ("device_size", c_uint64),
+        ("offset", c_uint64),
+        ("dmabuf_fd", c_int),
+        ("reserved", c_uint32),
+        ("rawflags", c_uint32),
+        ("user_malloc", c_bool),
+    ]
+
+
+class C_DeviceMem(ctypes.Structure):
+    _fields_ = [
+        ("addr", c_uint64),
+        ("size", c_uint32),
+        ("reserved", c_uint32),
+        ("rawflags", c_uint32),
+        ("dmabuf_fd", c_int32),
+    ]
+
+
+class C_TensorInfo(ctypes.Structure):
+    _fields_ = [
+        ("name", c_char * NAME_CAPACITY),
+        ("data_type", c_int32),
+        ("device_addr", c_uint64),
+        ("size", c_uint64),
+        ("dims", c_size_t),
+        ("shape", c_uint64 * SHAPE_SLOTS),
+    ]
+
+
+class C_StageInfo(ctypes.Structure):
+    _fields_ = [
+        ("input_num", c_size_t),
+        ("output_num", c_size_t),
+        ("input_tensor", C_TensorInfo * MAX_TENSORS),
+        ("output_tensor", C_TensorInfo * MAX_TENSORS),
+        ("input_tensor_global_addr", c_uint64 * MAX_TENSORS),
+        ("output_tensor_global_addr", c_uint64 * MAX_TENSORS),
+        ("io_alone", c_bool),
+        ("io_addr", c_uint64),
+        ("io_size", c_uint64),
+        ("io_offset", c_uint64),
+        ("io_global_addr", c_uint64),
+        ("neuron_addr", c_uint64),
+        ("neuron_size", c_uint64),
+        ("neuron_offset", c_uint64),
+        ("io_device", C_DeviceMem),
+    ]
+
+
+class C_NetInfo(ctypes.Structure):
+    _fields_ = [
+        ("name", c_char * NAME_CAPACITY),
+        ("stage_num", c_size_t),
+        ("stages", C_StageInfo * MAX_STAGES),
+        ("addr_mode", c_int32),
+    ]
+
+
+class C_ModelInfo(ctypes.Structure):
+    _fields_ = [
+        ("device_id", c_int32),
+        ("bm_handle", c_void_p),
+        ("net_num", c_size_t),
+        ("nets", C_NetInfo * MAX_NETS),
+        ("neuron_device", C_DeviceMem),
+    ]
