@@ -40,6 +40,14 @@ void ModelCtx::update_bmodel() {
 
   model_gen_ = std::make_unique<ModelGen>(0, "");
   model_gen_->AddChip(model_->chip()->str());
+  // The payload stays as it is, so the file's kernel and host-operator
+  // modules keep their ranges; without them the networks could not run.
+  if (const KernelModule* kernel = model_->kernel_module()) {
+    model_gen_->AddKernelModule(kernel->file_name()->str(), *kernel->binary());
+  }
+  if (const CpuopModule* cpuop = model_->cpuop_module()) {
+    model_gen_->AddCpuModule(cpuop->file_name()->str(), *cpuop->binary());
+  }
   for (const Net* net : *model_->net()) {
     if (net->parameter()) {
       NetT copy;

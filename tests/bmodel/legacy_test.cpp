@@ -112,7 +112,11 @@ TEST(BmodelLegacy, StaticStagesBecomeStagesAfterTheCurrentNetworks) {
             "  stage ctx 700 dynamic 0: in in[2,4,] out out\n");
   EXPECT_EQ(model->chip()->str(), "BM1684X");
   EXPECT_EQ(model->neuron_size(), 700u);  // the converted stages only
-  EXPECT_EQ(model->kernel_module()->file_name()->str(), "");
+  // The kernel module is carried over with its range.
+  const bmodel::Model* stored = bmodel::GetModel(ctx.data());
+  EXPECT_EQ(model->kernel_module()->file_name()->str(), "kernel.so");
+  EXPECT_EQ(model->kernel_module()->binary()->start(), stored->kernel_module()->binary()->start());
+  EXPECT_EQ(model->kernel_module()->binary()->size(), stored->kernel_module()->binary()->size());
   const bmodel::Net* old = model->net()->Get(1);
   EXPECT_EQ(old->net_static(), nullptr);
   const bmodel::NetParameter* stage = old->parameter()->Get(1);
