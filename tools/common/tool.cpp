@@ -5,6 +5,8 @@
 #include <limits>
 #include <new>
 
+#include "utils/version.h"
+
 namespace vexo::tool {
 
 namespace {
@@ -16,6 +18,7 @@ constexpr int kHighestLogLevel = 10;
 Tool::Tool(const std::string& name, const std::string& description) : app_(description, name) {
   // Lets --log-level follow a subcommand too.
   app_.fallthrough();
+  app_.set_version_flag("--version", name + " " + VEXO_VERSION);
   app_.add_option_function<int>(
           "--log-level", [](const int& level) { setenv("LOG_LEVEL", std::to_string(level).c_str(), 1); },
           "Show the library's log lines up to this level (1 errors, 2 warnings, 3 info, 4 debug, 5-10 more "

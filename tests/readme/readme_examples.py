@@ -1,0 +1,54 @@
+"""Runs the examples of README.md against an installed copy of Vexo.
+
+The fenced blocks marked "sh example", "python example" and "cpp example"
+run in order in one scratch folder, as a user would run them after
+installing:
+
+    readme_examples.py README BUILD_DIR SCRATCH_DIR
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+BLOCK = re.compile(r"^```(sh|python|cpp) example\n(.*?)^```", re.MULTILINE | re.DOTALL)
+
+
+def run(command, **kwargs):
+    result = subprocess.run(command, capture_output=True, text=True, **kwargs)
+    if result.returncode != 0:
+        sys.exit(f"failed ({result.returncode}): {command}\n{result.stdout}\n{result.stderr}")
+    return result
+
+
+def main(readme, build_dir, scratch):
+    scratch = Path(scratch)
+    shutil.rmtree(scratch, ignore_errors=True)
+    prefix, work = scratch / "prefix", scratch / "work"
+    work.mkdir(parents=True)
+    run(["cmake", "--install", build_dir, "--prefix", str(prefix)])
+
+    env = dict(os.environ, VEXO_PREFIX=str(prefix), LOG_LEVEL="2",
+               PYTHONPATH=str(prefix / "lib" / "vexo" / "python"),
+               PKG_CONFIG_PATH=str(prefix / "lib" / "pkgconfig"))
+    env.pop("VEXO_LIBRARY", None)
+    blocks = BLOCK.findall(Path(readme).read_text())
+    if not blocks:
+        sys.exit("README.md holds no examples")
+    for kind, code in blocks:
+        if kind == "sh":
+            run(["bash", "-euo", "pipefail", "-c", code], cwd=work, env=env)
+        elif kind == "python":
+            run(["/usr/bin/python3", "-c", code], cwd=work, env=env)
+        else:
+            (work / "app.cpp").write_text(code)
+            flags = run(["pkg-config", "--cflags", "--libs", "vexo"], env=env).stdout.split()
+            run(["c++", "-std=c++17", "app.cpp", "-o", "app", *flags], cwd=work, env=env)
+            run(["./app"], cwd=work, env=env)
+        print(f"{kind} example: ok")
+
+
+if __name__ == "__main__":
+    main(*sys.argv[1:])
