@@ -97,11 +97,24 @@ class StreamBuffer {
   u64 used_ = 0;
 };
 
+// Names a command in error lines; the text is made only when one is logged,
+// so walking a million commands builds no strings.
+struct CommandRef {
+  const std::string& stage;
+  size_t group;
+  const char* kind;
+  u32 index;
+};
+
+std::ostream& operator<<(std::ostream& out, const CommandRef& ref) {
+  return out << ref.stage << " group " << ref.group << " " << ref.kind << " command " << ref.index;
+}
+
 // Checks that a command of `len` bytes at offset `p` of a group fits both the
 // group's payload range and its recorded byte count (p fits both already).
-void check_fits(u64 p, u64 len, u64 range_size, u64 recorded, const std::string& what) {
-  if (len > range_size - p) fail(what, " overruns its payload range of ", range_size, " bytes");
-  if (len > recorded - p) fail(what, " overruns the group's recorded ", recorded, " bytes");
+void check_fits(u64 p, u64 len, u64 range_size, u64 recorded, const CommandRef& ref) {
+  if (len > range_size - p) fail(ref, " overruns its payload range of ", range_size, " bytes");
+  if (len > recorded - p) fail(ref, " overruns the group's recorded ", recorded, " bytes");
 }
 
 void upload_stage_commands(ModelInfo& model, NetInfo& net, size_t stage_idx) {
@@ -124,11 +137,11 @@ void upload_stage_commands(ModelInfo& model, NetInfo& net, size_t stage_idx) {
     model.model_ctx->read_binary(&range, scratch.get());
     u64 p = 0;
     for (u32 k = 0; k < group.bdc_num; ++k) {
-      const std::string what = label + " group " + std::to_string(g) + " BDC command " + std::to_string(k);
-      check_fits(p, 8, group.bdc_cmd.size, UINT64_MAX, what);
+      const CommandRef ref{label, g, "BDC", k};
+      check_fits(p, 8, group.bdc_cmd.size, UINT64_MAX, ref);  // the two words that give the length
       const u32 len = get_bdc_cmd_len(reinterpret_cast<uint32_t*>(scratch.get() + p), p, k + 1 == group.bdc_num);
-      if (len == 0) fail(what, " has a task type without a length");
-      check_fits(p, len, group.bdc_cmd.size, group.bdc_byte, what);
+      if (len == 0) fail(ref, " has a task type without a length");
+      check_fits(p, len, group.bdc_cmd.size, group.bdc_byte, ref);
       std::memcpy(bdc.next(), scratch.get() + p, len);
       bdc.advance(len);
       p += len;
@@ -143,8 +156,7 @@ void upload_stage_commands(ModelInfo& model, NetInfo& net, size_t stage_idx) {
     for (u32 k = 0; k < group.gdma_num; ++k) {
       const bool last = k + 1 == group.gdma_num;
       const u32 len = get_gdma_cmd_len(p, last);
-      check_fits(p, len, group.gdma_cmd.size, group.gdma_byte,
-                 label + " group " + std::to_string(g) + " GDMA command " + std::to_string(k));
+      check_fits(p, len, group.gdma_cmd.size, group.gdma_byte, CommandRef{label, g, "GDMA", k});
       model.model_ctx->read_binary(&range, p, gdma.next(), len);
       convert_gdma_cmd(&net, reinterpret_cast<uint32_t*>(gdma.next()), last, stage_idx);
       gdma.advance(len);
