@@ -134,14 +134,16 @@ void check_shapes(LLMBase& llm) {
 
   // The single-token pass: one row appended to every cache.
   hidden = output(llm, llm.embedding_cache_idx, 0);
+  const uint64_t row = llm.num_layers ? output(llm, llm.block_cache_ids[0], 1)->size : 0;
   for (size_t i = 0; i < llm.num_layers; ++i) {
     const size_t c = llm.block_cache_ids[i];
-    const uint64_t row = output(llm, llm.block_cache_ids[0], 1)->size;
     check.fits(hidden->size, c, 0);
     check.exact(4, c, 1);
     check.exact(2 * (s + 1), c, 2);
     for (size_t j = 1; j <= 2; ++j) {
-      if (output(llm, c, j)->size < row) refuse("Output ", j, " of net \"", llm.model_info.nets[c].name, "\" is shorter than a cache row");
+      if (output(llm, c, j)->size < row) {
+        refuse("Output ", j, " of net \"", llm.model_info.nets[c].name, "\" is shorter than a cache row");
+      }
       check.fits(s * row, c, 2 + j);
     }
     hidden = output(llm, c, 0);
