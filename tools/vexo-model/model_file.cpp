@@ -86,11 +86,11 @@ std::vector<uint8_t> ModelFile::read(const bmodel::Binary& range) const {
 }
 
 const bmodel::KernelModule* kernel_module_of(const ModelFile& file) {
-  return module_with_image(file.stored().kernel_module());
+  return module_with_image(file.model().kernel_module());
 }
 
 const bmodel::CpuopModule* cpuop_module_of(const ModelFile& file) {
-  return module_with_image(file.stored().cpuop_module());
+  return module_with_image(file.model().cpuop_module());
 }
 
 }  // namespace vexo::model_tool

@@ -22,8 +22,8 @@ class ModelFile {
   // The networks as the reader gives them: legacy networks converted.
   const bmodel::Model& model() const { return *reader_->model(); }
   // The metadata as the file stores it. The legacy conversion rebuilds the
-  // model without its kernel and host-operator modules, device count, model
-  // type and time, so these are taken from here.
+  // model without its device count, model type and time, so these are taken
+  // from here.
   const bmodel::Model& stored() const { return *bmodel::GetModel(reader_->data()); }
   // The stored form of a network of model(): the legacy conversion keeps
   // neither addr_mode nor cascade, so a converted network answers with its

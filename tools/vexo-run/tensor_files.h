@@ -1,6 +1,5 @@
-// Tensor records owned by the tool and tensor files read into them: every
-// file is checked against the tensor it is meant for before the library
-// loads it, so that a wrong file gets a message that says what differs.
+// Tensor records owned by the tool and tensor files read into them: the
+// library checks each file against the tensor it is meant for.
 #pragma once
 
 #include <cstdint>
