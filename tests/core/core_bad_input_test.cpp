@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include "bmodel/bmodel.h"
-#include "core_test_support.h"
+#include "model_runs.h"
 #include "externc/model_api.h"
 #include "samples/samples.h"
 #include "utils/datagen.h"
@@ -29,12 +29,12 @@ class BadInput : public ::testing::Test {
     const std::string log = testing::internal::GetCapturedStdout();
     EXPECT_NE(log.find(message), std::string::npos) << log;
     if (!trace.events("open").empty()) {
-      EXPECT_EQ(coretest::live_at_close(trace), std::make_pair(int64_t{0}, int64_t{0}));
+      EXPECT_EQ(vexotest::live_at_close(trace), std::make_pair(int64_t{0}, int64_t{0}));
     }
   }
 
   std::string save(StageSpec stage, int32_t addr_mode = 0) {
-    return coretest::save_single_stage(dir, stage, addr_mode);
+    return vexotest::save_single_stage(dir, stage, addr_mode);
   }
 
   vexotest::TempDir dir;
@@ -164,7 +164,7 @@ TEST_F(BadInput, FailedStepLeavesAStateLaterStepsRefuse) {
   EXPECT_NE(log.find("Cannot run the model: the model is failed to load"), std::string::npos);
   EXPECT_TRUE(trace.events("launch").empty());
   ::free_model(&model);
-  EXPECT_EQ(coretest::live_at_close(trace), std::make_pair(int64_t{0}, int64_t{0}));
+  EXPECT_EQ(vexotest::live_at_close(trace), std::make_pair(int64_t{0}, int64_t{0}));
 }
 
 TEST_F(BadInput, RunWithBadIndicesLaunchesNothing) {

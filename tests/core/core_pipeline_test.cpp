@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "core_test_support.h"
+#include "model_runs.h"
 #include "externc/model_api.h"
 #include "runtime/command_format.h"
 #include "samples/samples.h"
@@ -12,7 +12,7 @@
 
 namespace {
 
-using coretest::run_stage;
+using vexotest::run_stage;
 using divudida::ModelInfo;
 using vexotest::Bytes;
 using namespace vexo::samples;
@@ -73,7 +73,7 @@ TEST_F(CorePipeline, FreeModelLeavesNoDeviceMemory) {
   ModelInfo model = divudida::load_model(save(general_sample()).c_str(), 0);
   run_stage(model, 2, 0, {Bytes{1, 2, 3, 4}});
   divudida::free_model(model);
-  EXPECT_EQ(coretest::live_at_close(trace), std::make_pair(int64_t{0}, int64_t{0}));
+  EXPECT_EQ(vexotest::live_at_close(trace), std::make_pair(int64_t{0}, int64_t{0}));
   EXPECT_EQ(trace.events("malloc").size(), trace.events("free").size());
   EXPECT_EQ(trace.events("unload_module").size(), 1u);
 }
@@ -100,7 +100,7 @@ TEST_F(CorePipeline, RelocationCarriesIntoBit32) {
   stage.inputs = {TensorSpec{"in", BM_UINT8, {16}, 0x100F00}};
   stage.outputs = {TensorSpec{"out", BM_UINT8, {16}, 0x101100}};
   stage.groups = {GroupSpec{{Bdc{}}, {gdma_copy(0x100F00, 0x101100, 1, 16)}}};
-  ModelInfo model = divudida::load_model(coretest::save_single_stage(dir, stage).c_str(), 0);
+  ModelInfo model = divudida::load_model(vexotest::save_single_stage(dir, stage).c_str(), 0);
   ASSERT_EQ(model.neuron_global_addr, 0xFFFFF000u);
 
   Bytes in(16);
@@ -143,7 +143,7 @@ TEST_F(CorePipeline, SubnetChainFollowsNextIds) {
     return s;
   };
   stage.subnets = {subnet(10, 2, {a}), subnet(11, -1, {a, b, c}), subnet(12, -1, {a, b})};
-  ModelInfo model = divudida::load_model(coretest::save_single_stage(dir, stage).c_str(), 0);
+  ModelInfo model = divudida::load_model(vexotest::save_single_stage(dir, stage).c_str(), 0);
   const size_t before = trace.size();
   EXPECT_EQ(run_stage(model, 0, 0, {Bytes{1, 2, 3, 4}})[0],
             (Bytes{1, 2, 3, 4, 0xBB, 0xBB, 0xBB, 0xBB, 0, 0, 0, 0}));
@@ -177,7 +177,7 @@ TEST_F(CorePipeline, DynamicStageLaunchRecordsAreExact) {
     s.ir_len = lengths[k];
     stage.subnets.push_back(s);
   }
-  ModelInfo model = divudida::load_model(coretest::save_single_stage(dir, stage).c_str(), 0);
+  ModelInfo model = divudida::load_model(vexotest::save_single_stage(dir, stage).c_str(), 0);
   const auto& st = model.nets[0].stages[0];
   const uint64_t ir = st.ir_device.u.device.device_addr;
   EXPECT_EQ(vexotest::read_device(model.bm_handle, ir, 1024), stage.ir);

@@ -1,8 +1,8 @@
-#include "core_test_support.h"
+#include "model_runs.h"
 
 #include <gtest/gtest.h>
 
-namespace coretest {
+namespace vexotest {
 
 std::vector<Bytes> run_stage(divudida::ModelInfo& model, size_t net, size_t stage, const std::vector<Bytes>& inputs) {
   const divudida::StageInfo& info = model.nets.at(net).stages.at(stage);
@@ -36,4 +36,4 @@ std::pair<int64_t, int64_t> live_at_close(const vexotest::SimTrace& trace) {
   return {closes.back()["live_allocations"].get<int64_t>(), closes.back()["live_bytes"].get<int64_t>()};
 }
 
-}  // namespace coretest
+}  // namespace vexotest

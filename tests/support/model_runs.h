@@ -9,19 +9,17 @@
 #include "samples/model_builder.h"
 #include "test_support.h"
 
-namespace coretest {
-
-using vexotest::Bytes;
+namespace vexotest {
 
 // Writes the inputs of a stage, runs it and returns its outputs.
 std::vector<Bytes> run_stage(divudida::ModelInfo& model, size_t net, size_t stage, const std::vector<Bytes>& inputs);
 
 // Saves a model with one net of one stage into `dir` and returns its path.
-std::string save_single_stage(const vexotest::TempDir& dir, const vexo::samples::StageSpec& stage,
+std::string save_single_stage(const TempDir& dir, const vexo::samples::StageSpec& stage,
                               int32_t addr_mode = 0);
 
 // Counts the device memory the trace shows still allocated when the last
 // handle closed: {live allocations, live bytes}.
-std::pair<int64_t, int64_t> live_at_close(const vexotest::SimTrace& trace);
+std::pair<int64_t, int64_t> live_at_close(const SimTrace& trace);
 
-}  // namespace coretest
+}  // namespace vexotest

@@ -15,7 +15,7 @@
 #include "bmodel/bmodel.h"
 #include "child_process.h"
 #include "common/format.h"
-#include "core_test_support.h"
+#include "model_runs.h"
 #include "runtime/divudida.h"
 #include "samples/samples.h"
 #include "test_support.h"
@@ -170,7 +170,7 @@ class LoadedModel {
   LoadedModel(const LoadedModel&) = delete;
   LoadedModel& operator=(const LoadedModel&) = delete;
   std::vector<Bytes> run(const std::string& net, size_t stage, const std::vector<Bytes>& inputs) {
-    return coretest::run_stage(model_, model_.net_name_to_index.at(net), stage, inputs);
+    return vexotest::run_stage(model_, model_.net_name_to_index.at(net), stage, inputs);
   }
 
  private:
