@@ -8,48 +8,16 @@
 // The load also reports its peak heap (every operator new of the process).
 #include <benchmark/benchmark.h>
 
-#include <malloc.h>
-
-#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <new>
 #include <random>
 
 #include "bmodel/bmodel.h"
+#include "heap_counter.h"
 #include "runtime/divudida.h"
 #include "samples/model_builder.h"
 #include "utils/device.h"
-
-namespace {
-std::atomic<size_t> live_heap{0};
-std::atomic<size_t> peak_heap{0};
-}  // namespace
-
-// Heap accounting of every operator new of the process.
-void* operator new(size_t size) {
-  void* p = std::malloc(size ? size : 1);
-  if (!p) throw std::bad_alloc();
-  const size_t now = live_heap += malloc_usable_size(p);
-  size_t peak = peak_heap.load();
-  while (now > peak && !peak_heap.compare_exchange_weak(peak, now)) {
-  }
-  return p;
-}
-// The replacement pairs operator new with malloc on purpose.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept {
-  if (!p) return;
-  live_heap -= malloc_usable_size(p);
-  std::free(p);
-}
-#pragma GCC diagnostic pop
-void* operator new[](size_t size) { return operator new(size); }
-void operator delete[](void* p) noexcept { operator delete(p); }
-void operator delete(void* p, size_t) noexcept { operator delete(p); }
-void operator delete[](void* p, size_t) noexcept { operator delete(p); }
 
 namespace {
 
@@ -101,10 +69,10 @@ void BM_LoadHugeModel(benchmark::State& state) {
   const std::string& path = huge_model();
   size_t peak = 0;
   for (auto _ : state) {
-    peak_heap = live_heap.load();
-    const size_t before = live_heap;
+    vexobench::reset_heap_peak();
+    const size_t before = vexobench::heap_live_bytes();
     divudida::ModelInfo model = divudida::load_model(path.c_str(), 0);
-    peak = std::max(peak, peak_heap.load() - before);
+    peak = std::max(peak, vexobench::heap_peak_bytes() - before);
     state.PauseTiming();
     divudida::free_model(model);
     state.ResumeTiming();

@@ -3,32 +3,11 @@
 // token download) issued directly, in the same run. The pass also reports
 // its heap allocations.
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
+#include "heap_counter.h"
 #include "llm/llmruntime.h"
 #include "samples/samples.h"
 #include "utils/device.h"
-
-namespace {
-std::atomic<size_t> allocations{0};
-}  // namespace
-
-void* operator new(size_t size) {
-  ++allocations;
-  void* p = std::malloc(size ? size : 1);
-  if (!p) throw std::bad_alloc();
-  return p;
-}
-// The replacement pairs operator new with malloc on purpose.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
 
 namespace {
 
@@ -65,9 +44,9 @@ void BM_ForwardNext(benchmark::State& state) {
       first_pass(llm);
       state.ResumeTiming();
     }
-    const size_t before = allocations;
+    const size_t before = vexobench::heap_allocations();
     benchmark::DoNotOptimize(llmrun::llm_forward_next(llm));
-    allocated += allocations - before;
+    allocated += vexobench::heap_allocations() - before;
     ++passes;
   }
   state.counters["allocations_per_pass"] = static_cast<double>(allocated) / passes;
@@ -143,9 +122,9 @@ void BM_ForwardNextDirect(benchmark::State& state) {
   size_t passes = 0, allocated = 0;
   for (auto _ : state) {
     if (llm->token_len > llm->seq_len) llm->token_len = 5;
-    const size_t before = allocations;
+    const size_t before = vexobench::heap_allocations();
     benchmark::DoNotOptimize(pass.run());
-    allocated += allocations - before;
+    allocated += vexobench::heap_allocations() - before;
     ++passes;
     ++llm->token_len;
   }
