@@ -19,7 +19,8 @@ class TPUKernelRuntimeSingleton {
 
   void preload_funcs();
   // Calls function `func` with the launch record and returns when the device
-  // has finished. A failed launch ends the process with status -1.
+  // has finished. A failed launch logs one error line and throws
+  // minilog::LoggedError.
   void launch(int func, void* param, size_t param_size);
 
   tpu_kernel_module_t tpu_module = nullptr;

@@ -50,6 +50,11 @@ class LLMTest(unittest.TestCase):
             with self.subTest(message=message), self.assertRaisesRegex(vexo.VexoError, message):
                 self.llm.generate(tokens, max_new)
 
+    def test_a_token_beyond_the_vocabulary_raises(self):
+        with self.assertRaisesRegex(vexo.VexoError, "could not produce a token"):
+            list(self.llm.generate([5, VOCAB], 3))
+        self.assertEqual(list(self.llm.generate([5, 6], 2)), expected_tokens([5, 6], 4))
+
     def test_a_new_generation_ends_the_one_before(self):
         first = self.llm.generate([1, 2], 5)
         self.assertEqual(next(first), expected_tokens([1, 2], 3)[0])

@@ -79,6 +79,13 @@ class RuntimeTest(unittest.TestCase):
         (padded,) = self.runtime.run([[1, 2, 250, 0]])  # a list of Python integers converts
         np.testing.assert_array_equal(padded, np.array([1, 2, 250, 0] + [0xEE] * 4, dtype=np.uint8))
 
+    def test_a_refused_run_raises_and_later_runs_proceed(self):
+        self.runtime.select("embed", 1)
+        with self.assertRaisesRegex(vexo.VexoError, "the run of net 'embed' stage 1 failed"):
+            self.runtime.run([np.array([1, 16, 2, 3], dtype=np.int32)])  # the table has 16 rows
+        rows, _ = self.runtime.run([np.array([1, 15, 2, 3], dtype=np.int32)])
+        np.testing.assert_array_equal(rows.view(np.uint16), embed_rows([1, 15, 2, 3]))
+
     def test_select_by_name_or_index_is_the_same(self):
         self.runtime.select("reverse", 1)
         by_name = (self.runtime.net_index, self.runtime.stage_index, self.runtime.inputs)

@@ -34,6 +34,7 @@ _PROTOTYPES = {
     "vexoruntime_get_io_count": (c_size_t, [c_void_p, c_char]),
     "vexoruntime_set_input_s2d": (None, [c_void_p, c_size_t, c_void_p, c_size_t]),
     "vexoruntime_run": (None, [c_void_p, c_bool]),
+    "vexoruntime_run_checked": (c_bool, [c_void_p, c_bool]),
     "vexoruntime_free": (None, [c_void_p]),
     "convert_model_info": (POINTER(C_ModelInfo), [c_void_p]),
     "llm_init": (c_void_p, [c_char_p, c_int]),

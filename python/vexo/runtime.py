@@ -154,9 +154,9 @@ class Runtime(ModelHandle):
         # The input records keep pointing at these buffers after the upload.
         self._borrowed_inputs = arrays
         lib = library()
-        # The library reports a failed upload or run only in its log; its
-        # records' flags are set again only by an upload or download that
-        # succeeded, so clearing them first tells this call's outcome.
+        # The library reports a failed upload only in its log; an input's
+        # flag is set again only by an upload that succeeded, so clearing it
+        # first tells the upload's outcome.
         for index, (info, array) in enumerate(zip(self.inputs, arrays)):
             record = self._record(b"i", index)
             record.is_in_device = False
@@ -164,10 +164,7 @@ class Runtime(ModelHandle):
             if not record.is_in_device:
                 raise VexoError(f"input {info.name!r} cannot be uploaded")
         outputs = [self._record(b"o", index) for index in range(len(self.outputs))]
-        for record in outputs:
-            record.is_have_data = False
-        lib.vexoruntime_run(handle, True)
-        if not all(record.is_have_data for record in outputs):
+        if not lib.vexoruntime_run_checked(handle, True):
             raise VexoError(f"the run of net {self.net.name!r} stage {self.stage_index} failed")
         return [host_array(record, info.dtype, info.shape) for record, info in zip(outputs, self.outputs)]
 

@@ -1,7 +1,6 @@
 #include "kernel/tpu_kernel_runtime.h"
 
-#include <cstdlib>
-
+#include "utils/guard.h"
 #include "utils/logs.h"
 
 namespace divudida {
@@ -31,9 +30,10 @@ void TPUKernelRuntimeSingleton::preload_funcs() {
 
 void TPUKernelRuntimeSingleton::launch(int func, void* param, size_t param_size) {
   bm_thread_sync(bm_handle);
+  // Input data and command streams can make a launch fail: the caller's
+  // run fails, the process and the model stay usable.
   if (tpu_kernel_launch(bm_handle, func, param, param_size) != BM_SUCCESS) {
-    minilog::log_error("funcid   ", func, "   tpu_kernel_launch failed");
-    std::exit(-1);
+    minilog::fail_with("funcid   ", func, "   tpu_kernel_launch failed");
   }
   bm_thread_sync(bm_handle);
 }

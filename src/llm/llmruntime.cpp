@@ -6,6 +6,7 @@
 #include <string>
 
 #include "runtime/miniruntime.h"
+#include "src/runtime/tensor_internal.h"
 #include "utils/datagen.h"
 #include "utils/guard.h"
 #include "utils/logs.h"
@@ -17,8 +18,8 @@ const uint16_t ATTENTION_MASK_BF16 = 0xC61C;
 
 namespace {
 
-using minitensor::vexotensor_d2d_bytes_offset;
-using minitensor::vexotensor_s2d_bytes;
+using minitensor::copy_on_device;
+using minitensor::upload_bytes;
 
 // A model this runtime cannot drive, or a pass it cannot make.
 template <typename... Pieces>
@@ -33,7 +34,7 @@ void run(LLMBase& llm, size_t net) { divudida::run_model(llm.model_info, net, 0)
 
 // Copies the whole of `src` into the start of `dst` on the device.
 void copy(LLMBase& llm, VexoTensor* dst, VexoTensor* src) {
-  vexotensor_d2d_bytes_offset(llm.bm_handle, dst, src, 0, 0, src->size);
+  copy_on_device(llm.bm_handle, dst, src, 0, 0, src->size);
 }
 
 VexoTensor* token_tensor(LLMBase& llm) {
@@ -48,12 +49,32 @@ int produce_token(LLMBase& llm) {
     run(llm, llm.greedy_idx);
   }
   VexoTensor* token = token_tensor(llm);
-  minitensor::vexotensor_sync(token, false, true);
-  if (!token->is_have_data) refuse("The token could not be read from the device");
+  minitensor::download(*token);
   int32_t value;
   std::memcpy(&value, token->data, sizeof value);
   return value;
 }
+
+// Ends the sequence unless the pass completes: a pass that fails part way
+// leaves caches and the token tensor half written, so that only a new first
+// pass may follow it.
+class SequenceGuard {
+ public:
+  explicit SequenceGuard(LLMBase& llm) : llm_(llm) {}
+  SequenceGuard(const SequenceGuard&) = delete;
+  SequenceGuard& operator=(const SequenceGuard&) = delete;
+  ~SequenceGuard() {
+    if (!complete_) llm_.token_len = 0;
+  }
+  void complete(size_t token_len) {
+    llm_.token_len = token_len;
+    complete_ = true;
+  }
+
+ private:
+  LLMBase& llm_;
+  bool complete_ = false;
+};
 
 void release(LLMBase* llm) {
   for (auto& records : llm->input_tensors) minirun::vexoruntime_free_tensor_vector(records);
@@ -212,9 +233,8 @@ int forward_first(LLMBase& llm, const int* tokens, size_t token_len) {
     llm.position_ids[i] = static_cast<int32_t>(i);
     std::fill_n(llm.attention_mask.begin() + i * s, i + 1, uint16_t{0});
   }
-  llm.token_len = token_len;
-
-  vexotensor_s2d_bytes(input(llm, llm.embedding_idx, 0), llm.input_ids.data(), 4 * s);
+  SequenceGuard sequence(llm);
+  upload_bytes(input(llm, llm.embedding_idx, 0), llm.input_ids.data(), 4 * s);
   run(llm, llm.embedding_idx);
   VexoTensor* hidden = output(llm, llm.embedding_idx, 0);
   for (size_t i = 0; i < llm.num_layers; ++i) {
@@ -222,8 +242,8 @@ int forward_first(LLMBase& llm, const int* tokens, size_t token_len) {
     copy(llm, input(llm, b, 0), hidden);
     // Later layers' positions and mask share these device bytes.
     if (i == 0) {
-      vexotensor_s2d_bytes(input(llm, b, 1), llm.position_ids.data(), 4 * s);
-      vexotensor_s2d_bytes(input(llm, b, 2), llm.attention_mask.data(), 2 * s * s);
+      upload_bytes(input(llm, b, 1), llm.position_ids.data(), 4 * s);
+      upload_bytes(input(llm, b, 2), llm.attention_mask.data(), 2 * s * s);
     }
     run(llm, b);
     hidden = output(llm, b, 0);
@@ -231,9 +251,9 @@ int forward_first(LLMBase& llm, const int* tokens, size_t token_len) {
     copy(llm, input(llm, c, 4), output(llm, b, 2));
   }
   const size_t row = hidden->size / s;
-  vexotensor_d2d_bytes_offset(llm.bm_handle, input(llm, llm.lm_head_idx, 0), hidden, 0, (token_len - 1) * row, row);
+  copy_on_device(llm.bm_handle, input(llm, llm.lm_head_idx, 0), hidden, 0, (token_len - 1) * row, row);
   const int token = produce_token(llm);
-  llm.token_len = token_len + 1;
+  sequence.complete(token_len + 1);
   return token;
 }
 
@@ -246,6 +266,7 @@ int forward_next(LLMBase& llm) {
   std::fill(llm.next_attention_mask.begin(), llm.next_attention_mask.end(), uint16_t{0});
   std::fill(llm.next_attention_mask.begin() + (t - 1), llm.next_attention_mask.begin() + s, llm.mask);
 
+  SequenceGuard sequence(llm);
   copy(llm, input(llm, llm.embedding_cache_idx, 0), token_tensor(llm));
   run(llm, llm.embedding_cache_idx);
   VexoTensor* hidden = output(llm, llm.embedding_cache_idx, 0);
@@ -255,20 +276,20 @@ int forward_next(LLMBase& llm) {
     const size_t c = llm.block_cache_ids[i];
     copy(llm, input(llm, c, 0), hidden);
     if (i == 0) {
-      vexotensor_s2d_bytes(input(llm, c, 1), &llm.next_position_id, 4);
-      vexotensor_s2d_bytes(input(llm, c, 2), llm.next_attention_mask.data(), 2 * (s + 1));
+      upload_bytes(input(llm, c, 1), &llm.next_position_id, 4);
+      upload_bytes(input(llm, c, 2), llm.next_attention_mask.data(), 2 * (s + 1));
     } else {
       copy(llm, input(llm, c, 1), input(llm, c0, 1));
       copy(llm, input(llm, c, 2), input(llm, c0, 2));
     }
     run(llm, c);
     hidden = output(llm, c, 0);
-    vexotensor_d2d_bytes_offset(llm.bm_handle, input(llm, c, 3), output(llm, c, 1), at, 0, row);
-    vexotensor_d2d_bytes_offset(llm.bm_handle, input(llm, c, 4), output(llm, c, 2), at, 0, row);
+    copy_on_device(llm.bm_handle, input(llm, c, 3), output(llm, c, 1), at, 0, row);
+    copy_on_device(llm.bm_handle, input(llm, c, 4), output(llm, c, 2), at, 0, row);
   }
   copy(llm, input(llm, llm.lm_head_idx, 0), hidden);
   const int token = produce_token(llm);
-  llm.token_len = t + 1;
+  sequence.complete(t + 1);
   return token;
 }
 

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "tensor_internal.h"
 #include "utils/guard.h"
 #include "utils/logs.h"
 
@@ -90,13 +91,38 @@ VexoTensor* input_at(VexoRuntime* runtime, size_t tensor_idx) {
 }
 
 void run(VexoRuntime& runtime, bool output_to_host) {
-  for (VexoTensor* input : runtime.input_tensors) {
-    if (!input->is_in_device) minitensor::vexotensor_sync(input, true, true);
+  try {
+    for (VexoTensor* input : runtime.input_tensors) {
+      if (input->is_in_device) continue;
+      // An input never given data leaves the stage to run on what its block
+      // holds; a failed upload fails the run.
+      if (input->is_have_data) {
+        minitensor::upload(*input);
+      } else {
+        log_error("No host data to sync to device");
+      }
+    }
+    divudida::run_model(runtime.model_info, runtime.cur_net_idx, runtime.cur_stage_idx);
+    for (VexoTensor* output : runtime.output_tensors) output->is_in_device = true;
+    if (!output_to_host) return;
+    for (VexoTensor* output : runtime.output_tensors) minitensor::download(*output);
+  } catch (...) {
+    // Neither copy of an output holds this run's result: no earlier data
+    // may pass for it.
+    for (VexoTensor* output : runtime.output_tensors) output->is_have_data = output->is_in_device = false;
+    throw;
   }
-  // A failed launch request throws its logged error past the downloads.
-  divudida::run_model(runtime.model_info, runtime.cur_net_idx, runtime.cur_stage_idx);
-  if (!output_to_host) return;
-  for (VexoTensor* output : runtime.output_tensors) minitensor::vexotensor_sync(output, false, true);
+}
+
+bool run_guarded(const char* function, VexoRuntime* runtime, bool output_to_host) {
+  return guarded(
+      function,
+      [&] {
+        if (!valid_runtime(runtime)) return false;
+        run(*runtime, output_to_host);
+        return true;
+      },
+      false);
 }
 
 }  // namespace
@@ -200,7 +226,7 @@ size_t vexoruntime_get_io_count(vexoruntime runtime, char io_type) {
 
 void vexoruntime_set_input_s2d(vexoruntime runtime, size_t tensor_idx, void* data, size_t size) {
   guarded("vexoruntime_set_input_s2d", [&] {
-    if (VexoTensor* input = input_at(runtime, tensor_idx)) minitensor::vexotensor_s2d_bytes(input, data, size);
+    if (VexoTensor* input = input_at(runtime, tensor_idx)) minitensor::upload_bytes(input, data, size);
   });
 }
 
@@ -215,15 +241,16 @@ void vexoruntime_set_input_d2d(vexoruntime runtime, size_t tensor_idx, vexotenso
       return;
     }
     // The copy marks the input as holding device data only when it happened.
-    minitensor::vexotensor_d2d_bytes_offset(runtime->bm_handle, input, src_tensor, 0, 0,
-                                            src_tensor ? src_tensor->size : 0);
+    minitensor::copy_on_device(runtime->bm_handle, input, src_tensor, 0, 0, src_tensor ? src_tensor->size : 0);
   });
 }
 
 void vexoruntime_run(vexoruntime runtime, bool output_to_host) {
-  guarded("vexoruntime_run", [&] {
-    if (valid_runtime(runtime)) run(*runtime, output_to_host);
-  });
+  run_guarded("vexoruntime_run", runtime, output_to_host);
+}
+
+bool vexoruntime_run_checked(vexoruntime runtime, bool output_to_host) {
+  return run_guarded("vexoruntime_run_checked", runtime, output_to_host);
 }
 
 void vexoruntime_free(vexoruntime runtime) {

@@ -2,6 +2,8 @@
 // between host and device and within the device, and printing.
 #include "runtime/minitensor.h"
 
+#include "tensor_internal.h"
+
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +20,11 @@ using minilog::guarded;
 using minilog::log_error;
 
 namespace {
+
+template <typename... Pieces>
+[[noreturn]] void fail(const Pieces&... pieces) {
+  minilog::fail_with(pieces...);
+}
 
 void place_on_block(VexoTensor& tensor, const bm_device_mem_t& mem) {
   tensor.device_start = mem.u.device.device_addr;
@@ -44,100 +51,28 @@ bool window_in_block(const VexoTensor& tensor, uint64_t extra, uint64_t size) {
 // Uploads and downloads copy the whole tensor with the device library's
 // partial copies, whose size and offset are 32-bit: refuse rather than
 // truncate, and never leave the block.
-bool host_copy_possible(const VexoTensor& tensor) {
+void check_host_copy_possible(const VexoTensor& tensor) {
   if (!window_in_block(tensor, 0, tensor.size)) {
-    log_error("Tensor of ", tensor.size, " bytes at offset ", tensor.offset, " leaves its device block of ",
-              tensor.device_size, " bytes");
-    return false;
+    fail("Tensor of ", tensor.size, " bytes at offset ", tensor.offset, " leaves its device block of ",
+         tensor.device_size, " bytes");
   }
   if (tensor.size > UINT32_MAX || tensor.offset > UINT32_MAX) {
-    log_error("Tensor of ", tensor.size, " bytes at offset ", tensor.offset,
-              " is beyond the 32-bit range of host-device copies");
-    return false;
+    fail("Tensor of ", tensor.size, " bytes at offset ", tensor.offset,
+         " is beyond the 32-bit range of host-device copies");
   }
-  return true;
 }
 
-bool read_device_copy(const VexoTensor& tensor, void* target) {
+void read_device_copy(const VexoTensor& tensor, void* target) {
   const bm_status_t status =
       bm_memcpy_d2s_partial_offset(tensor.bm_handle, target, block_of(tensor), static_cast<unsigned>(tensor.size),
                                    static_cast<unsigned>(tensor.offset));
-  if (status != BM_SUCCESS) {
-    log_error("Failed to download tensor data, status: ", status);
-    return false;
-  }
-  return true;
+  if (status != BM_SUCCESS) fail("Failed to download tensor data, status: ", status);
 }
 
-bool upload(VexoTensor& tensor) {
-  if (!tensor.is_have_data) {
-    log_error("No host data to sync to device");
-    return false;
-  }
-  if (!host_copy_possible(tensor)) return false;
-  const bm_status_t status =
-      bm_memcpy_s2d_partial_offset(tensor.bm_handle, block_of(tensor), tensor.data,
-                                   static_cast<unsigned>(tensor.size), static_cast<unsigned>(tensor.offset));
-  if (status != BM_SUCCESS) {
-    log_error("Failed to upload tensor data, status: ", status);
-    return false;
-  }
-  tensor.is_in_device = true;
-  return true;
-}
-
-// Downloads into the record's own buffer, allocating one when the record
-// has none: a borrowed caller buffer is never written.
-void download(VexoTensor& tensor) {
-  if (!tensor.is_in_device) {
-    log_error("No device data to sync to host");
-    return;
-  }
-  if (!host_copy_possible(tensor)) return;
-  HostBuffer fresh;
-  void* target = tensor.data;
-  if (!tensor.is_malloc_host) {
-    fresh = allocate_host(tensor.size);
-    if (!fresh) {
-      log_error("Failed to allocate host memory");
-      return;
-    }
-    target = fresh.get();
-  }
-  if (!read_device_copy(tensor, target)) return;
-  if (fresh) adopt_host_buffer(tensor, std::move(fresh));
-  tensor.is_have_data = true;
-}
-
-// vexotensor_set_data; tells whether the data was accepted.
-bool accept_host_data(VexoTensor* tensor, void* data, size_t size, bool copy) {
-  if (!tensor || !data) {
-    log_error("Invalid tensor or data pointer");
-    return false;
-  }
-  if (size != tensor->size) {
-    log_error("Size mismatch");
-    return false;
-  }
-  if (copy) {
-    if (!tensor->is_malloc_host) {
-      HostBuffer fresh = allocate_host(size);
-      if (!fresh) {
-        log_error("Failed to allocate host memory");
-        return false;
-      }
-      adopt_host_buffer(*tensor, std::move(fresh));
-    }
-    std::memmove(tensor->data, data, size);
-  } else if (data != tensor->data) {
-    // Borrowing the record's own buffer keeps it owned; anything else
-    // replaces it.
-    if (tensor->is_malloc_host) std::free(tensor->data);
-    tensor->is_malloc_host = false;
-    tensor->data = data;
-  }
-  tensor->is_have_data = true;
-  return true;
+HostBuffer allocate_or_fail(size_t size, const char* message) {
+  HostBuffer buffer = allocate_host(size);
+  if (!buffer) fail(message);
+  return buffer;
 }
 
 bool show_range_valid(int start, int64_t len, uint64_t elements) {
@@ -147,50 +82,79 @@ bool show_range_valid(int start, int64_t len, uint64_t elements) {
 
 void show(const VexoTensor& tensor, int start, int len, char location) {
   const bool device = location == 'd' || location == 'D';
-  if (!device && location != 's' && location != 'S') {
-    log_error("Invalid location");
-    return;
-  }
-  if (device && !tensor.is_in_device) {
-    log_error("No device data to show");
-    return;
-  }
-  if (!device && !tensor.is_have_data) {
-    log_error("No host data to show");
-    return;
-  }
+  if (!device && location != 's' && location != 'S') fail("Invalid location");
+  if (device && !tensor.is_in_device) fail("No device data to show");
+  if (!device && !tensor.is_have_data) fail("No host data to show");
   const size_t element_size = get_dtype_size(tensor.dtype);
-  if (element_size == 0) {
-    log_error("Cannot show a tensor of unknown element type ", tensor.dtype);
-    return;
-  }
+  if (element_size == 0) fail("Cannot show a tensor of unknown element type ", tensor.dtype);
   const uint64_t elements = tensor.size / element_size;
   const int64_t count = len < 0 ? static_cast<int64_t>(elements) : len;
   if (!show_range_valid(start, count, elements)) {
-    log_error("Cannot show elements ", start, " to ", start + count - 1, " of a tensor of ", elements, " elements");
-    return;
+    fail("Cannot show elements ", start, " to ", start + count - 1, " of a tensor of ", elements, " elements");
   }
   void* source = tensor.data;
   HostBuffer device_copy;  // the record's own host fields stay as they are
   if (device) {
-    if (!host_copy_possible(tensor)) return;
-    device_copy = allocate_host(tensor.size);
-    if (!device_copy) {
-      log_error("Failed to allocate temporary buffer");
-      return;
-    }
-    if (!read_device_copy(tensor, device_copy.get())) return;
+    check_host_copy_possible(tensor);
+    device_copy = allocate_or_fail(tensor.size, "Failed to allocate temporary buffer");
+    read_device_copy(tensor, device_copy.get());
     source = device_copy.get();
   }
   print_data_by_fp32(source, static_cast<int>(tensor.size), tensor.dtype, start, static_cast<int>(count));
 }
 
-void d2d_copy(bm_handle_t bm_handle, VexoTensor* dst_tensor, VexoTensor* src_tensor, size_t dst_offset_bytes,
-              size_t src_offset_bytes, size_t size) {
-  if (!dst_tensor || !src_tensor || !src_tensor->is_in_device) {
-    log_error("[d2d_bytes_offset] Invalid tensor");
-    return;
+VexoTensor& valid_tensor(VexoTensor* tensor) {
+  if (!tensor) fail("Invalid tensor");
+  return *tensor;
+}
+
+}  // namespace
+
+void set_host_data(VexoTensor* tensor, void* data, size_t size, bool copy) {
+  if (!tensor || !data) fail("Invalid tensor or data pointer");
+  if (size != tensor->size) fail("Size mismatch");
+  if (copy) {
+    if (!tensor->is_malloc_host) adopt_host_buffer(*tensor, allocate_or_fail(size, "Failed to allocate host memory"));
+    std::memmove(tensor->data, data, size);
+  } else if (data != tensor->data) {
+    // Borrowing the record's own buffer keeps it owned; anything else
+    // replaces it.
+    if (tensor->is_malloc_host) std::free(tensor->data);
+    tensor->is_malloc_host = false;
+    tensor->data = data;
   }
+  tensor->is_have_data = true;
+}
+
+void upload(VexoTensor& tensor) {
+  if (!tensor.is_have_data) fail("No host data to sync to device");
+  check_host_copy_possible(tensor);
+  const bm_status_t status =
+      bm_memcpy_s2d_partial_offset(tensor.bm_handle, block_of(tensor), tensor.data,
+                                   static_cast<unsigned>(tensor.size), static_cast<unsigned>(tensor.offset));
+  if (status != BM_SUCCESS) fail("Failed to upload tensor data, status: ", status);
+  tensor.is_in_device = true;
+}
+
+// Downloads into the record's own buffer, allocating one when the record
+// has none: a borrowed caller buffer is never written.
+void download(VexoTensor& tensor) {
+  if (!tensor.is_in_device) fail("No device data to sync to host");
+  check_host_copy_possible(tensor);
+  HostBuffer fresh;
+  void* target = tensor.data;
+  if (!tensor.is_malloc_host) {
+    fresh = allocate_or_fail(tensor.size, "Failed to allocate host memory");
+    target = fresh.get();
+  }
+  read_device_copy(tensor, target);
+  if (fresh) adopt_host_buffer(tensor, std::move(fresh));
+  tensor.is_have_data = true;
+}
+
+void copy_on_device(bm_handle_t bm_handle, VexoTensor* dst_tensor, VexoTensor* src_tensor, size_t dst_offset_bytes,
+                    size_t src_offset_bytes, size_t size) {
+  if (!dst_tensor || !src_tensor || !src_tensor->is_in_device) fail("[d2d_bytes_offset] Invalid tensor");
   const struct {
     const VexoTensor& tensor;
     size_t extra;
@@ -198,22 +162,23 @@ void d2d_copy(bm_handle_t bm_handle, VexoTensor* dst_tensor, VexoTensor* src_ten
   } sides[] = {{*src_tensor, src_offset_bytes, "source"}, {*dst_tensor, dst_offset_bytes, "destination"}};
   for (const auto& side : sides) {
     if (!window_in_block(side.tensor, side.extra, size)) {
-      log_error("[d2d_bytes_offset] ", size, " bytes at offset ", side.extra, " leave the device block of the ",
-                side.role);
-      return;
+      fail("[d2d_bytes_offset] ", size, " bytes at offset ", side.extra, " leave the device block of the ",
+           side.role);
     }
   }
   const bm_status_t status =
       bm_memcpy_d2d_byte(bm_handle, block_of(*dst_tensor), dst_tensor->offset + dst_offset_bytes,
                          block_of(*src_tensor), src_tensor->offset + src_offset_bytes, size);
-  if (status != BM_SUCCESS) {
-    log_error("[d2d_bytes_offset] Device copy failed, status: ", status);
-    return;
-  }
+  if (status != BM_SUCCESS) fail("[d2d_bytes_offset] Device copy failed, status: ", status);
   dst_tensor->is_in_device = true;
 }
 
-}  // namespace
+void upload_bytes(VexoTensor* tensor, void* data, size_t size) {
+  VexoTensor& target = valid_tensor(tensor);
+  // Refused data is not uploaded: the device would get stale host bytes.
+  set_host_data(&target, data, size, false);
+  upload(target);
+}
 
 void HostFree::operator()(void* buffer) const { std::free(buffer); }
 
@@ -314,49 +279,33 @@ void vexotensor_free_device(vexotensor tensor) {
 }
 
 void vexotensor_set_data(vexotensor tensor, void* data, size_t size, bool copy) {
-  guarded("vexotensor_set_data", [&] { accept_host_data(tensor, data, size, copy); });
+  guarded("vexotensor_set_data", [&] { set_host_data(tensor, data, size, copy); });
 }
 
 void vexotensor_sync(vexotensor tensor, bool to_device, bool force) {
   guarded("vexotensor_sync", [&] {
-    if (!tensor) {
-      log_error("Invalid tensor");
-      return;
-    }
+    VexoTensor& target = valid_tensor(tensor);
     if (to_device) {
-      if (!tensor->is_in_device || force) upload(*tensor);
-    } else if (!tensor->is_have_data || force) {
-      download(*tensor);
+      if (!target.is_in_device || force) upload(target);
+    } else if (!target.is_have_data || force) {
+      download(target);
     }
   });
 }
 
 void vexotensor_show(vexotensor tensor, int start, int len, char location) {
-  guarded("vexotensor_show", [&] {
-    if (!tensor) {
-      log_error("Invalid tensor");
-      return;
-    }
-    show(*tensor, start, len, location);
-  });
+  guarded("vexotensor_show", [&] { show(valid_tensor(tensor), start, len, location); });
 }
 
 void vexotensor_d2d_bytes_offset(bm_handle_t bm_handle, vexotensor dst_tensor, vexotensor src_tensor,
                                  size_t dst_offset_bytes, size_t src_offset_bytes, size_t size) {
   guarded("vexotensor_d2d_bytes_offset", [&] {
-    d2d_copy(bm_handle, dst_tensor, src_tensor, dst_offset_bytes, src_offset_bytes, size);
+    copy_on_device(bm_handle, dst_tensor, src_tensor, dst_offset_bytes, src_offset_bytes, size);
   });
 }
 
 void vexotensor_s2d_bytes(vexotensor tensor, void* data, size_t size) {
-  guarded("vexotensor_s2d_bytes", [&] {
-    if (!tensor) {
-      log_error("Invalid tensor");
-      return;
-    }
-    // Refused data is not uploaded: the device would get stale host bytes.
-    if (accept_host_data(tensor, data, size, false)) upload(*tensor);
-  });
+  guarded("vexotensor_s2d_bytes", [&] { upload_bytes(tensor, data, size); });
 }
 
 }  // extern "C"

@@ -34,9 +34,14 @@ void release_device_resources(ModelInfo& model) {
   model.tpu_kernel_runtime = nullptr;
 }
 
+// A failed launch leaves the model placed: later runs may proceed.
 void launch(ModelInfo& model, ApiInfo& api) {
   std::vector<uint8_t>& record = api.api_data.at(0);
-  model.tpu_kernel_runtime->launch(api.api_id, record.data(), record.size());
+  try {
+    model.tpu_kernel_runtime->launch(api.api_id, record.data(), record.size());
+  } catch (const minilog::LoggedError& e) {
+    throw ModelError(e.what());
+  }
 }
 
 // The subnets a run of the stage launches, in order: from subnet 0 along the

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "runtime/minitensor.h"
+#include "tensor_internal.h"
 #include "utils/guard.h"
 #include "utils/logs.h"
 
@@ -51,8 +52,7 @@ bool save(VexoTensor* tensor, const char* filename) {
       log_error("No data available to save");
       return false;
     }
-    vexotensor_sync(tensor, false, true);
-    if (!tensor->is_have_data) return false;
+    download(*tensor);
   }
   File file(std::fopen(filename, "wb"));
   if (!file) {

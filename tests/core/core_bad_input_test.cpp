@@ -1,7 +1,6 @@
 // Malformed models and device failures: every one is refused with an error
 // line, and nothing of the half-loaded model stays on the device.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "bmodel/bmodel.h"
 #include "model_runs.h"
@@ -193,16 +192,25 @@ TEST_F(BadInput, RunWithBadIndicesLaunchesNothing) {
   divudida::free_model(model);
 }
 
-TEST_F(BadInput, FailedLaunchEndsTheProcess) {
+// A refused launch fails that run only: the model stays placed, and the
+// next run of the same stage computes its bytes.
+TEST_F(BadInput, FailedLaunchFailsOnlyThatRun) {
+  vexotest::set_env("VEXO_SIM_FAIL_LAUNCH", "1");
   save_model(general_sample(), dir.path("general.bmodel"));
-  EXPECT_EXIT(
-      {
-        dup2(STDERR_FILENO, STDOUT_FILENO);
-        vexotest::set_env("VEXO_SIM_FAIL_LAUNCH", "1");
-        ModelInfo model = divudida::load_model(dir.path("general.bmodel").c_str(), 0);
-        divudida::run_model(model, 2, 0);
-      },
-      ::testing::ExitedWithCode(255), "funcid   1   tpu_kernel_launch failed");
+  ModelInfo model = divudida::load_model(dir.path("general.bmodel").c_str(), 0);
+  testing::internal::CaptureStdout();
+  EXPECT_THROW(divudida::run_model(model, 2, 0), ModelError);
+  const std::string log = testing::internal::GetCapturedStdout();
+  EXPECT_NE(log.find("funcid   1   tpu_kernel_launch failed"), std::string::npos) << log;
+  EXPECT_EQ(model.state, divudida::ModelState::launch_ready);
+  EXPECT_EQ(vexotest::run_stage(model, 2, 0, {Bytes{1, 2, 3, 4}}),
+            std::vector<Bytes>{(Bytes{1, 2, 3, 4, 0xEE, 0xEE, 0xEE, 0xEE})});
+  const auto launches = trace.events("launch");
+  ASSERT_EQ(launches.size(), 2u);
+  EXPECT_EQ(launches[0]["status"], BM_ERR_FAILURE);
+  EXPECT_EQ(launches[1]["status"], BM_SUCCESS);
+  divudida::free_model(model);
+  EXPECT_EQ(vexotest::live_at_close(trace), std::make_pair(int64_t{0}, int64_t{0}));
 }
 
 }  // namespace

@@ -216,4 +216,29 @@ TEST_F(LlmRuntime, InitRefusesOtherModels) {
   testing::internal::GetCapturedStdout();
 }
 
+// A pass whose launch the device refuses (the fourth launch of a next pass
+// here, then a prompt token beyond the vocabulary) returns -1, never an
+// earlier pass's token, and ends the sequence; a new first pass then
+// generates as before.
+TEST_F(LlmRuntime, ARefusedLaunchFailsThePassAndEndsTheSequence) {
+  vexotest::set_env("VEXO_SIM_FAIL_LAUNCH", "8");
+  LlmOptions options;
+  llmbase llm = open(options);
+  std::vector<int32_t> prompt{5, 17, 42};
+  EXPECT_EQ(llmrun::llm_forward_first(llm, prompt.data(), prompt.size()),
+            llm_expected_tokens(prompt, 4, options).back());
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(llmrun::llm_forward_next(llm), -1);
+  EXPECT_EQ(llmrun::llm_get_token_len(llm), 0u);
+  EXPECT_EQ(llmrun::llm_forward_next(llm), -1);
+  int beyond[] = {5, 64};
+  EXPECT_EQ(llmrun::llm_forward_first(llm, beyond, 2), -1);
+  const std::string log = testing::internal::GetCapturedStdout();
+  EXPECT_NE(log.find("funcid   1   tpu_kernel_launch failed"), std::string::npos) << log;
+  EXPECT_NE(log.find("A next pass needs a first pass"), std::string::npos);
+  EXPECT_EQ(llmrun::llm_get_token_len(llm), 0u);
+  expect_generates(llm, options, prompt);
+  llmrun::llm_free(llm);
+}
+
 }  // namespace

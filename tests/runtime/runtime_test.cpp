@@ -318,4 +318,39 @@ TEST_F(Runtime, RecordsCutLongNamesAndKeepEightOfNineExtents) {
   EXPECT_EQ(output->size, 12u);
 }
 
+// An id outside the 16-row table makes the device refuse the launch: the
+// run fails with one error line, no output passes for its result, and the
+// next run of the same runtime computes its bytes.
+TEST_F(Runtime, ARefusedLaunchFailsTheRunAndLaterRunsProceed) {
+  vexoruntime rt = open();
+  Bytes good = bytes_of(std::vector<int32_t>{3, 0, 15, 7});
+  EXPECT_EQ(run(rt, 0, 1, good)[0], rows_of({3, 0, 15, 7}));
+
+  Bytes bad = bytes_of(std::vector<int32_t>{3, 16, 0, 0});
+  vexoruntime_set_input_s2d(rt, 0, bad.data(), bad.size());
+  bool ran = true;
+  EXPECT_EQ(errors_of([&] { ran = vexoruntime_run_checked(rt, true); }),
+            Lines{"funcid   1   tpu_kernel_launch failed"});
+  EXPECT_FALSE(ran);
+  for (size_t i = 0; i < vexoruntime_get_io_count(rt, 'o'); ++i) {
+    const VexoTensor* output = vexoruntime_get_io_tensor(rt, 'o', i);
+    EXPECT_FALSE(output->is_have_data || output->is_in_device) << i;
+  }
+  // An output of a failed run cannot feed another stage.
+  vexoruntime other = open();
+  vexoruntime_set_net_stage(other, 0, 1);
+  vexoruntime_set_input_s2d(other, 0, bad.data(), bad.size());
+  EXPECT_EQ(errors_of([&] { vexoruntime_run(other, false); }), Lines{"funcid   1   tpu_kernel_launch failed"});
+  vexoruntime_set_net_stage(rt, 1, 0);
+  EXPECT_EQ(errors_of([&] { vexoruntime_set_input_d2d(rt, 0, vexoruntime_get_io_tensor(other, 'o', 0)); }),
+            Lines{"[d2d_bytes_offset] Invalid tensor"});
+
+  EXPECT_EQ(run(rt, 0, 1, good)[0], rows_of({3, 0, 15, 7}));
+  vexoruntime_set_net_stage(other, 0, 1);
+  vexoruntime_set_input_s2d(other, 0, good.data(), good.size());
+  EXPECT_TRUE(vexoruntime_run_checked(other, true));
+  EXPECT_EQ(host_bytes(vexoruntime_get_io_tensor(other, 'o', 0)), rows_of({3, 0, 15, 7}));
+  EXPECT_EQ(errors_of([&] { EXPECT_FALSE(vexoruntime_run_checked(nullptr, true)); }), Lines{"Invalid runtime"});
+}
+
 }  // namespace

@@ -112,4 +112,10 @@ TEST_F(VexoLlm, ErrorsEndWithOneLine) {
   }
 }
 
+// A token beyond the vocabulary makes the device refuse the embedding.
+TEST_F(VexoLlm, ATokenBeyondTheVocabularyEndsWithOneLine) {
+  tooltest::expect_one_error(run({model(), "--tokens", "5,64"}), "vexo-llm",
+                             "the language model failed at token 2");
+}
+
 }  // namespace

@@ -369,4 +369,13 @@ TEST_F(VexoRun, ErrorsEndWithOneLine) {
   }
 }
 
+// An id beyond the 16-row embedding table makes the device refuse the run.
+TEST_F(VexoRun, ARefusedRunEndsWithOneLine) {
+  const std::string ids = path("beyond.tensor");
+  fs::copy(case_dir("embed-1") + "/inputs/ids.tensor", ids);
+  patch(ids, kHeader + 4, Bytes{16, 0, 0, 0});
+  tooltest::expect_one_error(run({model(), "--stage", "1", "--inputs", ids}), "vexo-run",
+                             "run 1 of the stage failed");
+}
+
 }  // namespace

@@ -89,7 +89,9 @@ std::vector<double> run_loops(minirun::vexoruntime runtime, size_t loops) {
   Progress progress(loops);
   for (size_t loop = 0; loop < loops; ++loop) {
     const Clock::time_point start = Clock::now();
-    minirun::vexoruntime_run(runtime, true);
+    if (!minirun::vexoruntime_run_checked(runtime, true)) {
+      throw Failure("run " + std::to_string(loop + 1) + " of the stage failed (the library's log says why)");
+    }
     seconds.push_back(seconds_since(start));
     progress.update(loop + 1);
   }

@@ -1,0 +1,27 @@
+// The tensor operations as the library's own code calls them: each one
+// logs one error line and throws minilog::LoggedError when it refuses or a
+// device copy fails, leaving the record as it was. The exported vexotensor_
+// functions are guarded wrappers over these, so a failure inside the
+// library travels as an exception up to the C function that reports it.
+#pragma once
+
+#include <cstddef>
+
+#include "runtime/minitensor.h"
+
+namespace minitensor {
+
+// vexotensor_set_data.
+void set_host_data(VexoTensor* tensor, void* data, size_t size, bool copy);
+// Forced vexotensor_sync to the device: the host data must be there.
+void upload(VexoTensor& tensor);
+// Forced vexotensor_sync to the host: the device data must be there.
+void download(VexoTensor& tensor);
+// vexotensor_d2d_bytes_offset.
+void copy_on_device(bm_handle_t bm_handle, VexoTensor* dst_tensor, VexoTensor* src_tensor, size_t dst_offset_bytes,
+                    size_t src_offset_bytes, size_t size);
+// vexotensor_s2d_bytes: borrows `data` and uploads it; refused data is not
+// uploaded.
+void upload_bytes(VexoTensor* tensor, void* data, size_t size);
+
+}  // namespace minitensor
