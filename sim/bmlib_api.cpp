@@ -65,6 +65,13 @@ bm_status_t free_device(bm_handle_t handle, const Descriptor& mem) {
   return status;
 }
 
+// Every copy request on a device counts for fault injection, refused or not;
+// an injected fault copies nothing.
+bm_status_t copy_status(bool valid) {
+  if (Simulator::instance().injects_copy_fault()) return BM_ERR_FAILURE;
+  return valid ? BM_SUCCESS : BM_ERR_PARAM;
+}
+
 enum class Direction { kToDevice, kToHost };
 
 // Copies `size` bytes between host memory and the device bytes from
@@ -77,13 +84,13 @@ bm_status_t host_copy(bm_handle_t handle, Direction direction, uint64_t addr, ui
   uint64_t start = 0;
   const bool valid = !__builtin_add_overflow(addr, offset, &start) && (host != nullptr || size == 0) &&
                      device.memory.contains(start, size);
-  if (valid && size > 0) {
+  const bm_status_t status = copy_status(valid);
+  if (status == BM_SUCCESS && size > 0) {
     if (direction == Direction::kToDevice)
       std::memcpy(device.memory.host(start), host, size);
     else
       std::memcpy(host, device.memory.host(start), size);
   }
-  const bm_status_t status = valid ? BM_SUCCESS : BM_ERR_PARAM;
   trace([&] {
     return TraceLine(direction == Direction::kToDevice ? "s2d" : "d2s")
         .field("device", device.number)
@@ -218,8 +225,8 @@ bm_status_t bm_memcpy_d2d_byte(bm_handle_t handle, bm_device_mem_t dst, size_t d
     const bool from_overflows = __builtin_add_overflow(src.u.device.device_addr, src_offset, &from);
     const bool valid = !to_overflows && !from_overflows && device.memory.contains(to, size) &&
                        device.memory.contains(from, size);
-    if (valid) std::memmove(device.memory.host(to), device.memory.host(from), size);
-    const bm_status_t status = valid ? BM_SUCCESS : BM_ERR_PARAM;
+    const bm_status_t status = copy_status(valid);
+    if (status == BM_SUCCESS) std::memmove(device.memory.host(to), device.memory.host(from), size);
     trace([&] {
       return TraceLine("d2d")
           .field("device", device.number)

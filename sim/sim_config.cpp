@@ -33,6 +33,7 @@ Config read_config() {
   config.base = env_number("VEXO_SIM_BASE", config.base);
   config.fail_malloc = env_number("VEXO_SIM_FAIL_MALLOC", 0);
   config.fail_launch = env_number("VEXO_SIM_FAIL_LAUNCH", 0);
+  config.fail_copy = env_number("VEXO_SIM_FAIL_COPY", 0);
   if (const char* trace = std::getenv("VEXO_SIM_TRACE")) config.trace_path = trace;
 
   const bool fits = config.base <= kAddressLimit &&

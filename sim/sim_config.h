@@ -17,6 +17,7 @@ struct Config {
   std::string trace_path;                     // empty: no trace
   uint64_t fail_malloc = 0;                   // the n-th allocation request fails; 0: none
   uint64_t fail_launch = 0;                   // the n-th launch fails; 0: none
+  uint64_t fail_copy = 0;                     // the n-th copy (any direction) fails; 0: none
 };
 
 struct ConfigError : std::runtime_error {

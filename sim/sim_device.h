@@ -44,6 +44,7 @@ class Simulator {
   // Count one request each; true when fault injection picks this one.
   bool injects_malloc_fault() { return hits(config_.fail_malloc, malloc_requests_); }
   bool injects_launch_fault() { return hits(config_.fail_launch, launches_); }
+  bool injects_copy_fault() { return hits(config_.fail_copy, copies_); }
   uint64_t next_module_number() { return ++modules_loaded_; }
 
  private:
@@ -57,6 +58,7 @@ class Simulator {
   std::map<int, std::unique_ptr<Device>> devices_;
   std::atomic<uint64_t> malloc_requests_{0};
   std::atomic<uint64_t> launches_{0};
+  std::atomic<uint64_t> copies_{0};
   std::atomic<uint64_t> modules_loaded_{0};
 };
 

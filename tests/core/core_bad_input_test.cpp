@@ -148,6 +148,24 @@ TEST_P(FailingAllocation, LeavesNothingBehind) {
 
 INSTANTIATE_TEST_SUITE_P(EveryArea, FailingAllocation, ::testing::Range(1, 17));
 
+// Every copy of a load fails in turn, likewise.
+class FailingCopy : public BadInput, public ::testing::WithParamInterface<int> {};
+
+TEST_F(BadInput, GeneralSampleLoadsWithTwelveCopies) {
+  save_model(general_sample(), dir.path("general.bmodel"));
+  ModelInfo model = divudida::load_model(dir.path("general.bmodel").c_str(), 0);
+  divudida::free_model(model);
+  EXPECT_EQ(trace.events("s2d").size() + trace.events("d2s").size() + trace.events("d2d").size(), 12u);
+}
+
+TEST_P(FailingCopy, LeavesNothingBehind) {
+  vexotest::set_env("VEXO_SIM_FAIL_COPY", std::to_string(GetParam()));
+  save_model(general_sample(), dir.path("general.bmodel"));
+  expect_refused(dir.path("general.bmodel"), "status: 2");
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryCopy, FailingCopy, ::testing::Range(1, 13));
+
 TEST_F(BadInput, FailedStepLeavesAStateLaterStepsRefuse) {
   vexotest::set_env("VEXO_SIM_FAIL_MALLOC", "5");
   save_model(general_sample(), dir.path("general.bmodel"));

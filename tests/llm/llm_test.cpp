@@ -241,4 +241,48 @@ TEST_F(LlmRuntime, ARefusedLaunchFailsThePassAndEndsTheSequence) {
   llmrun::llm_free(llm);
 }
 
+// Copies of the sample (2 layers): its load, a first pass over 3 tokens and
+// a next pass.
+constexpr int kLoadCopies = 19, kFirstPassCopies = 11, kNextPassCopies = 13;
+
+TEST_F(LlmRuntime, SampleCopiesPerLoadAndPass) {
+  vexotest::SimTrace trace(dir);
+  const auto copies = [&] {
+    return trace.events("s2d").size() + trace.events("d2s").size() + trace.events("d2d").size();
+  };
+  llmbase llm = open(LlmOptions{});
+  EXPECT_EQ(copies(), size_t{kLoadCopies});
+  int prompt[] = {5, 17, 42};
+  llmrun::llm_forward_first(llm, prompt, 3);
+  EXPECT_EQ(copies(), size_t{kLoadCopies + kFirstPassCopies});
+  llmrun::llm_forward_next(llm);
+  EXPECT_EQ(copies(), size_t{kLoadCopies + kFirstPassCopies + kNextPassCopies});
+  llmrun::llm_free(llm);
+}
+
+// Each copy of a first and a next pass fails in turn (counted after the
+// load): that pass returns -1 with the copy's error line, never an earlier
+// token, and ends the sequence; a new first pass then generates as before.
+class FailingPassCopy : public LlmRuntime, public ::testing::WithParamInterface<int> {};
+
+TEST_P(FailingPassCopy, FailsThatPassOnly) {
+  vexotest::set_env("VEXO_SIM_FAIL_COPY", std::to_string(kLoadCopies + GetParam()));
+  LlmOptions options;
+  llmbase llm = open(options);
+  std::vector<int32_t> prompt{5, 17, 42};
+  const bool in_first = GetParam() <= kFirstPassCopies;
+  testing::internal::CaptureStdout();
+  const int first = llmrun::llm_forward_first(llm, prompt.data(), prompt.size());
+  const int next = in_first ? -1 : llmrun::llm_forward_next(llm);
+  const std::string log = testing::internal::GetCapturedStdout();
+  EXPECT_NE(log.find("status: 2"), std::string::npos) << log;
+  EXPECT_EQ(first, in_first ? -1 : llm_expected_tokens(prompt, 4, options).back());
+  EXPECT_EQ(next, -1);
+  EXPECT_EQ(llmrun::llm_get_token_len(llm), 0u);
+  expect_generates(llm, options, prompt);
+  llmrun::llm_free(llm);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryCopy, FailingPassCopy, ::testing::Range(1, kFirstPassCopies + kNextPassCopies + 1));
+
 }  // namespace

@@ -58,6 +58,18 @@ class Runtime : public ::testing::Test {
     }
     return outputs;
   }
+  // Feeds the selected stage's only input and runs it, which must fail with
+  // one error line and leave no output holding data on either side.
+  void expect_failed_run(vexoruntime runtime, Bytes input, const std::string& line) {
+    vexoruntime_set_input_s2d(runtime, 0, input.data(), input.size());
+    bool ran = true;
+    EXPECT_EQ(errors_of([&] { ran = vexoruntime_run_checked(runtime, true); }), Lines{line});
+    EXPECT_FALSE(ran);
+    for (size_t i = 0; i < vexoruntime_get_io_count(runtime, 'o'); ++i) {
+      const VexoTensor* output = vexoruntime_get_io_tensor(runtime, 'o', i);
+      EXPECT_FALSE(output->is_have_data || output->is_in_device) << i;
+    }
+  }
 
   vexotest::TempDir dir;
   std::unique_ptr<vexotest::SimTrace> trace;
@@ -327,15 +339,7 @@ TEST_F(Runtime, ARefusedLaunchFailsTheRunAndLaterRunsProceed) {
   EXPECT_EQ(run(rt, 0, 1, good)[0], rows_of({3, 0, 15, 7}));
 
   Bytes bad = bytes_of(std::vector<int32_t>{3, 16, 0, 0});
-  vexoruntime_set_input_s2d(rt, 0, bad.data(), bad.size());
-  bool ran = true;
-  EXPECT_EQ(errors_of([&] { ran = vexoruntime_run_checked(rt, true); }),
-            Lines{"funcid   1   tpu_kernel_launch failed"});
-  EXPECT_FALSE(ran);
-  for (size_t i = 0; i < vexoruntime_get_io_count(rt, 'o'); ++i) {
-    const VexoTensor* output = vexoruntime_get_io_tensor(rt, 'o', i);
-    EXPECT_FALSE(output->is_have_data || output->is_in_device) << i;
-  }
+  expect_failed_run(rt, bad, "funcid   1   tpu_kernel_launch failed");
   // An output of a failed run cannot feed another stage.
   vexoruntime other = open();
   vexoruntime_set_net_stage(other, 0, 1);
@@ -351,6 +355,18 @@ TEST_F(Runtime, ARefusedLaunchFailsTheRunAndLaterRunsProceed) {
   EXPECT_TRUE(vexoruntime_run_checked(other, true));
   EXPECT_EQ(host_bytes(vexoruntime_get_io_tensor(other, 'o', 0)), rows_of({3, 0, 15, 7}));
   EXPECT_EQ(errors_of([&] { EXPECT_FALSE(vexoruntime_run_checked(nullptr, true)); }), Lines{"Invalid runtime"});
+}
+
+// Loading the general sample makes 12 copies; the first run below 3 more,
+// the second fails at its first download (copy 17).
+TEST_F(Runtime, AFailedDownloadFailsTheRunAndLeavesNoStaleOutput) {
+  vexotest::set_env("VEXO_SIM_FAIL_COPY", "17");
+  vexoruntime rt = open();
+  EXPECT_EQ(trace->events("s2d").size(), 12u);
+  EXPECT_EQ(run(rt, 0, 1, bytes_of(std::vector<int32_t>{3, 0, 15, 7}))[0], rows_of({3, 0, 15, 7}));
+  expect_failed_run(rt, bytes_of(std::vector<int32_t>{1, 2, 4, 8}), "Failed to download tensor data, status: 2");
+  EXPECT_TRUE(vexoruntime_run_checked(rt, true));
+  EXPECT_EQ(host_bytes(vexoruntime_get_io_tensor(rt, 'o', 0)), rows_of({1, 2, 4, 8}));
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // The JSON-lines trace and fault injection.
+#include <algorithm>
 #include <fstream>
 
 #include "sim_test_support.h"
@@ -97,6 +98,26 @@ TEST(SimFaultInjection, TheNthLaunchFailsWithoutRunning) {
   EXPECT_EQ(download(handle, addr + 8, 8), Bytes(8, 0));
   EXPECT_EQ(run_gdma(handle, {copy_cmd(addr, addr + 8, 8)}), BM_SUCCESS);
   EXPECT_EQ(download(handle, addr + 8, 8), sequence(8));
+}
+
+// Copies of every direction count together; the failed one moves nothing.
+TEST(SimFaultInjection, TheNthCopyFailsWithoutCopying) {
+  const std::string trace = fresh_temp_path("copy-fault");
+  set_env("VEXO_SIM_TRACE", trace);
+  set_env("VEXO_SIM_FAIL_COPY", "3");
+  Handle handle;
+  const bm_device_mem_t area = alloc(handle, 32);
+  const uint64_t addr = area.u.device.device_addr;
+  upload(handle, addr, sequence(16));                                     // copy 1
+  EXPECT_EQ(download(handle, addr, 16), sequence(16));                     // copy 2
+  EXPECT_EQ(bm_memcpy_d2d_byte(handle, area, 16, area, 0, 16), BM_ERR_FAILURE);  // copy 3
+  EXPECT_EQ(download(handle, addr + 16, 16), Bytes(16, 0));                // copy 4
+  EXPECT_EQ(bm_memcpy_d2d_byte(handle, area, 16, area, 0, 16), BM_SUCCESS);
+  EXPECT_EQ(download(handle, addr + 16, 16), sequence(16));
+  const std::vector<std::string> lines = read_lines(trace);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) { return line.find("\"status\":2") != std::string::npos; }),
+            1);
 }
 
 }  // namespace
