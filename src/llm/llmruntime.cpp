@@ -87,6 +87,18 @@ struct Releaser {
   void operator()(LLMBase* llm) const { release(llm); }
 };
 
+// Every copy of a pass addresses its tensors inside their blocks: a record
+// that leaves its block would make each pass fail.
+void check_in_blocks(const std::vector<VexoTensor*>& records, const char* kind, const std::string& net) {
+  for (size_t i = 0; i < records.size(); ++i) {
+    const VexoTensor& record = *records[i];
+    if (!minitensor::lies_in_block(record)) {
+      refuse(kind, " ", i, " of net \"", net, "\" (", record.size, " bytes at offset ", record.offset,
+             ") leaves its device block of ", record.device_size, " bytes");
+    }
+  }
+}
+
 size_t net_index(const LLMBase& llm, const std::string& name) {
   const auto found = llm.model_info.net_name_to_index.find(name);
   if (found == llm.model_info.net_name_to_index.end()) refuse("The model has no net \"", name, "\"");
@@ -194,6 +206,8 @@ void load(LLMBase& llm, const char* model_path, int device_id) {
                         llm.output_tensors[i])) {
       refuse("The tensor records of net \"", net.name, "\" could not be built");
     }
+    check_in_blocks(llm.input_tensors[i], "Input", net.name);
+    check_in_blocks(llm.output_tensors[i], "Output", net.name);
     if (net.name.find("block_cache") != std::string::npos) ++llm.num_layers;
   }
   llm.embedding_idx = net_index(llm, "embedding");

@@ -52,7 +52,7 @@ bool window_in_block(const VexoTensor& tensor, uint64_t extra, uint64_t size) {
 // partial copies, whose size and offset are 32-bit: refuse rather than
 // truncate, and never leave the block.
 void check_host_copy_possible(const VexoTensor& tensor) {
-  if (!window_in_block(tensor, 0, tensor.size)) {
+  if (!lies_in_block(tensor)) {
     fail("Tensor of ", tensor.size, " bytes at offset ", tensor.offset, " leaves its device block of ",
          tensor.device_size, " bytes");
   }
@@ -109,6 +109,8 @@ VexoTensor& valid_tensor(VexoTensor* tensor) {
 }
 
 }  // namespace
+
+bool lies_in_block(const VexoTensor& tensor) { return window_in_block(tensor, 0, tensor.size); }
 
 void set_host_data(VexoTensor* tensor, void* data, size_t size, bool copy) {
   if (!tensor || !data) fail("Invalid tensor or data pointer");

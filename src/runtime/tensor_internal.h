@@ -11,6 +11,9 @@
 
 namespace minitensor {
 
+// Whether the tensor's bytes lie inside its device block.
+bool lies_in_block(const VexoTensor& tensor);
+
 // vexotensor_set_data.
 void set_host_data(VexoTensor* tensor, void* data, size_t size, bool copy);
 // Forced vexotensor_sync to the device: the host data must be there.

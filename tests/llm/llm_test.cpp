@@ -2,6 +2,7 @@
 // right only when every cache holds the right rows.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "llm/llmruntime.h"
@@ -210,6 +211,17 @@ TEST_F(LlmRuntime, InitRefusesOtherModels) {
   spec = sample;
   spec.nets[1].stages[0].outputs.pop_back();
   refused(spec, "Net \"block_0\" has 3 inputs and 2 outputs; the passes use 3 and 3");
+  // The token record reaches 2 bytes past the activation area (the head's
+  // commands still write inside it).
+  spec = sample;
+  TensorSpec& token =
+      std::find_if(spec.nets.begin(), spec.nets.end(), [](const NetSpec& n) { return n.name == "lm_head"; })
+          ->stages[0]
+          .outputs[0];
+  const uint64_t area = spec.nets[0].stages[0].ctx_sizes[0];
+  token.addr = spec.nets[0].stages[0].ctx_addr + area - 2;
+  refused(spec, "Output 0 of net \"lm_head\" (4 bytes at offset " + std::to_string(area - 2) +
+                    ") leaves its device block of " + std::to_string(area) + " bytes");
 
   testing::internal::CaptureStdout();
   EXPECT_EQ(llmrun::llm_init(dir.path("absent.bmodel").c_str(), 0), nullptr);
