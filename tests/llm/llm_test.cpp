@@ -272,6 +272,23 @@ TEST_F(LlmRuntime, SampleCopiesPerLoadAndPass) {
   llmrun::llm_free(llm);
 }
 
+// Each copy of the load fails in turn: the model is refused and nothing
+// stays on the device.
+class FailingLoadCopy : public LlmRuntime, public ::testing::WithParamInterface<int> {};
+
+TEST_P(FailingLoadCopy, LeavesNothingBehind) {
+  vexotest::SimTrace trace(dir);
+  vexotest::set_env("VEXO_SIM_FAIL_COPY", std::to_string(GetParam()));
+  const std::string path = save(llm_sample(LlmOptions{}));
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(llmrun::llm_init(path.c_str(), 0), nullptr);
+  const std::string log = testing::internal::GetCapturedStdout();
+  EXPECT_NE(log.find("status: 2"), std::string::npos) << log;
+  EXPECT_EQ(trace.events("close").back()["live_allocations"], 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryCopy, FailingLoadCopy, ::testing::Range(1, kLoadCopies + 1));
+
 // Each copy of a first and a next pass fails in turn (counted after the
 // load): that pass returns -1 with the copy's error line, never an earlier
 // token, and ends the sequence; a new first pass then generates as before.
