@@ -60,10 +60,6 @@ struct bmodel_mem_info_t {
   uint64_t dynamic_output_number;
 };
 
-// 4 bytes times the product of the dimensions of the tensor's first shape; 0
-// for a tensor without shapes. Internal to the library (not exported).
-uint64_t get_tensor_buffer_size(const Tensor* tensor);
-
 struct KERNEL_MODULE_T {
   std::string file_name;
   Binary binary;
@@ -90,7 +86,7 @@ struct NET_INFO_T {
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
 };
-struct LibraryCloser {
+struct VEXO_API LibraryCloser {
   void operator()(void* handle) const;
 };
 using LibraryHandle = std::unique_ptr<void, LibraryCloser>;

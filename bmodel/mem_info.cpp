@@ -79,6 +79,16 @@ void count_subnet(const SubNet* subnet, const std::string& chip, CheckCodes& hos
   }
 }
 
+// 4 bytes times the product of the dimensions of the tensor's first shape; 0
+// for a tensor without shapes.
+uint64_t get_tensor_buffer_size(const Tensor* tensor) {
+  if (length(tensor->shape()) == 0) return 0;
+  const auto* dims = tensor->shape()->Get(0)->dim();
+  uint64_t size = 4;
+  for (uint32_t i = 0; i < length(dims); ++i) size *= dims->Get(i);
+  return size;
+}
+
 uint64_t largest_tensor_buffer(const flatbuffers::Vector<flatbuffers::Offset<Tensor>>* tensors) {
   uint64_t largest = 0;
   for (uint32_t i = 0; i < length(tensors); ++i)
@@ -87,14 +97,6 @@ uint64_t largest_tensor_buffer(const flatbuffers::Vector<flatbuffers::Offset<Ten
 }
 
 }  // namespace
-
-uint64_t get_tensor_buffer_size(const Tensor* tensor) {
-  if (length(tensor->shape()) == 0) return 0;
-  const auto* dims = tensor->shape()->Get(0)->dim();
-  uint64_t size = 4;
-  for (uint32_t i = 0; i < length(dims); ++i) size *= dims->Get(i);
-  return size;
-}
 
 bmodel_mem_info_t ModelCtx::get_bmodel_mem_info() const {
   bmodel_mem_info_t info{};

@@ -4,11 +4,36 @@ include(CMakePackageConfigHelpers)
 
 install(TARGETS vexo EXPORT VexoTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(DIRECTORY include/ DESTINATION ${VEXO_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h")
-install(DIRECTORY bmodel/ DESTINATION ${VEXO_INSTALL_INCLUDEDIR}/bmodel FILES_MATCHING PATTERN "*.h"
-  PATTERN "cipher" EXCLUDE PATTERN "internal" EXCLUDE)
-install(DIRECTORY externc/ DESTINATION ${VEXO_INSTALL_INCLUDEDIR}/externc FILES_MATCHING PATTERN "*.h")
-install(DIRECTORY ${PROJECT_BINARY_DIR}/generated/ DESTINATION ${VEXO_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h")
+
+# The public headers, each installed under include/vexo/ at its path below
+# (relative to the source or, for generated ones, the build tree). Only what
+# callers build against: every function they declare links against the
+# installed library (tests/install checks it). Internal headers live beside
+# their sources and are never installed.
+set(VEXO_PUBLIC_HEADERS
+  include/llm/llmruntime.h
+  include/runtime/divudida.h
+  include/runtime/miniruntime.h
+  include/runtime/minitensor.h
+  include/utils/datagen.h
+  include/utils/device.h
+  include/utils/export.h
+  include/utils/utils.h
+  bmodel/bmodel.h
+  externc/model_api.h
+  externc/model_info_c.h)
+set(VEXO_GENERATED_PUBLIC_HEADERS
+  bmodel/bmodel_generated.h
+  utils/version.h)
+foreach(header ${VEXO_PUBLIC_HEADERS})
+  string(REGEX REPLACE "^include/" "" installed ${header})
+  get_filename_component(dir ${installed} DIRECTORY)
+  install(FILES ${header} DESTINATION ${VEXO_INSTALL_INCLUDEDIR}/${dir})
+endforeach()
+foreach(header ${VEXO_GENERATED_PUBLIC_HEADERS})
+  get_filename_component(dir ${header} DIRECTORY)
+  install(FILES ${PROJECT_BINARY_DIR}/generated/${header} DESTINATION ${VEXO_INSTALL_INCLUDEDIR}/${dir})
+endforeach()
 
 install(EXPORT VexoTargets NAMESPACE Vexo:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Vexo)
 configure_package_config_file(cmake/VexoConfig.cmake.in ${PROJECT_BINARY_DIR}/VexoConfig.cmake

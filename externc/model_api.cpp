@@ -1,5 +1,6 @@
 #include "externc/model_api.h"
 
+#include "src/runtime/model_steps.h"
 #include "utils/guard.h"
 
 namespace {

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "runtime/minitensor.h"
+#include "src/runtime/tensor_internal.h"
+#include "src/runtime/model_steps.h"
 #include "utils/guard.h"
 #include "utils/logs.h"
 

@@ -5,47 +5,21 @@
 #include <cstring>
 #include <vector>
 
-#include "runtime/command_format.h"
+#include "src/formats/command_format.h"
+#include "src/formats/launch_format.h"
 
 namespace vexosim {
 namespace {
 
-namespace cmd = divudida::cmd;
+namespace cmd = vexofmt::cmd;
 
-constexpr std::array<std::string_view, 4> kFunctionNames = {
-    "sg_api_multi_fullnet", "sg_api_dynamic_fullnet", "sg_api_set_profile", "sg_api_get_profile_data"};
+namespace launch = vexofmt::launch;
+
+// Ids are 1-based positions in launch::kFunctionNames.
 constexpr int kStaticFullnet = 1;
 constexpr int kDynamicFullnet = 2;
 constexpr int kSetProfile = 3;
 constexpr int kGetProfileData = 4;
-
-// Reads the packed little-endian fields of a launch record in order. A read
-// that would pass the end of the record fails and consumes nothing.
-class RecordReader {
- public:
-  RecordReader(const unsigned char* data, size_t size) : data_(data), size_(size) {}
-
-  bool u32(uint32_t& value) { return take(&value, sizeof value); }
-  bool u64(uint64_t& value) { return take(&value, sizeof value); }
-  bool skip(uint64_t bytes) {
-    if (bytes > remaining()) return false;
-    pos_ += bytes;
-    return true;
-  }
-  uint64_t remaining() const { return size_ - pos_; }
-
- private:
-  bool take(void* value, size_t bytes) {
-    if (bytes > remaining()) return false;
-    std::memcpy(value, data_ + pos_, bytes);
-    pos_ += bytes;
-    return true;
-  }
-
-  const unsigned char* data_;
-  size_t size_;
-  size_t pos_ = 0;
-};
 
 // count x unit bytes from source to destination; the ranges may overlap.
 bool copy(DeviceMemory& memory, uint64_t dst, uint64_t src, uint64_t bytes) {
@@ -168,19 +142,18 @@ bool walk_gdma_group(DeviceMemory& memory, uint64_t& pos, uint32_t count, uint64
 
 LaunchResult run_static_fullnet(DeviceMemory& memory, const unsigned char* param, size_t size) {
   LaunchResult result{BM_ERR_FAILURE};
-  RecordReader record(param, size);
-  uint32_t inputs = 0, outputs = 0, groups = 0;
-  uint64_t bdc_pos = 0, gdma_pos = 0;
-  // Input and output entries are 20 bytes, group entries 16.
-  if (!record.u32(inputs) || !record.skip(uint64_t{20} * inputs) || !record.u32(outputs) ||
-      !record.skip(uint64_t{20} * outputs) || !record.u64(bdc_pos) || !record.u64(gdma_pos) ||
-      !record.u32(groups) || record.remaining() != uint64_t{16} * groups)
+  launch::Reader record(param, size);
+  uint32_t inputs = 0, outputs = 0;
+  launch::StaticBuffers buffers;
+  if (!record.u32(inputs) || !launch::skip_static_tensors(record, inputs) || !record.u32(outputs) ||
+      !launch::skip_static_tensors(record, outputs) || !launch::read_static_buffers(record, buffers) ||
+      record.remaining() != uint64_t{launch::kStaticGroupBytes} * buffers.groups)
     return result;
-  for (uint32_t g = 0; g < groups; ++g) {
-    uint32_t bdc_num = 0, gdma_num = 0;
-    if (!record.u32(bdc_num) || !record.u32(gdma_num) || !record.skip(8) ||
-        !walk_bdc_group(memory, bdc_pos, bdc_num, result.bdc) ||
-        !walk_gdma_group(memory, gdma_pos, gdma_num, result.gdma))
+  uint64_t bdc_pos = buffers.bdc_addr, gdma_pos = buffers.gdma_addr;
+  for (uint32_t g = 0; g < buffers.groups; ++g) {
+    launch::StaticGroup group;
+    if (!launch::read_static_group(record, group) || !walk_bdc_group(memory, bdc_pos, group.bdc_num, result.bdc) ||
+        !walk_gdma_group(memory, gdma_pos, group.gdma_num, result.gdma))
       return result;
   }
   result.status = BM_SUCCESS;
@@ -189,45 +162,36 @@ LaunchResult run_static_fullnet(DeviceMemory& memory, const unsigned char* param
 
 LaunchResult run_dynamic_fullnet(const DeviceMemory& memory, const unsigned char* param, size_t size) {
   const LaunchResult failure{BM_ERR_FAILURE};
-  RecordReader record(param, size);
+  launch::Reader record(param, size);
   uint64_t ir_addr = 0;
-  uint32_t ir_words = 0, inputs = 0, outputs = 0, contexts = 0;
-  if (!record.u64(ir_addr) || !record.u32(ir_words) || !memory.contains(ir_addr, uint64_t{4} * ir_words) ||
+  uint32_t ir_words = 0, inputs = 0, outputs = 0;
+  if (!launch::read_dynamic_ir(record, ir_addr, ir_words) || !memory.contains(ir_addr, uint64_t{4} * ir_words) ||
       !record.u32(inputs))
     return failure;
   for (uint32_t i = 0; i < inputs; ++i) {
     uint64_t addr = 0;
-    uint32_t dtype_and_dims = 0;
-    // Address, dtype-and-dims word (dimension count in bits 0-15), the
-    // dimensions, element count.
-    if (!record.u64(addr) || !memory.holds_address(addr) || !record.u32(dtype_and_dims) ||
-        !record.skip(uint64_t{4} * (dtype_and_dims & 0xFFFFu) + 4))
-      return failure;
+    if (!launch::read_dynamic_input(record, addr) || !memory.holds_address(addr)) return failure;
   }
   if (!record.u32(outputs)) return failure;
   for (uint32_t j = 0; j < outputs; ++j) {
     uint64_t addr = 0;
     if (!record.u64(addr) || !memory.holds_address(addr)) return failure;
   }
-  // get_output_shape, output_shape_global_addr, neuron_addr; the contexts'
-  // border and offset pairs; coeff_offset, io_addr and the last offset.
-  if (!record.skip(4 + 8 + 8) || !record.u32(contexts) || !record.skip(uint64_t{16} * contexts) ||
-      !record.skip(8 + 8 + 8))
-    return failure;
+  if (!launch::skip_dynamic_tail(record)) return failure;
   return LaunchResult{};
 }
 
 }  // namespace
 
 int kernel_function_id(std::string_view name) {
-  for (size_t i = 0; i < kFunctionNames.size(); ++i)
-    if (kFunctionNames[i] == name) return static_cast<int>(i) + 1;
+  for (size_t i = 0; i < launch::kFunctionNames.size(); ++i)
+    if (launch::kFunctionNames[i] == name) return static_cast<int>(i) + 1;
   return -1;
 }
 
 std::string_view kernel_function_name(int id) {
-  if (id < 1 || static_cast<size_t>(id) > kFunctionNames.size()) return {};
-  return kFunctionNames[id - 1];
+  if (id < 1 || static_cast<size_t>(id) > launch::kFunctionNames.size()) return {};
+  return launch::kFunctionNames[id - 1];
 }
 
 LaunchResult run_kernel_function(DeviceMemory& memory, int id, const unsigned char* param, size_t size) {

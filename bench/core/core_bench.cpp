@@ -15,7 +15,7 @@
 
 #include "bmodel/bmodel.h"
 #include "heap_counter.h"
-#include "runtime/divudida.h"
+#include "src/runtime/model_steps.h"
 #include "samples/model_builder.h"
 #include "utils/device.h"
 

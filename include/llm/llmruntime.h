@@ -21,10 +21,6 @@ namespace llmrun {
 
 using minitensor::VexoTensor;
 
-// 16-bit patterns that hide a position in an attention mask.
-extern const uint16_t ATTENTION_MASK_F16;   // -10000.0 in half precision
-extern const uint16_t ATTENTION_MASK_BF16;  // -9984.0 in bfloat16
-
 struct LLMBase {
   bm_handle_t bm_handle = nullptr;
   uint16_t mask = 0;
@@ -69,11 +65,5 @@ VEXO_API int llm_forward_next(llmbase llm);
 VEXO_API void llm_free(llmbase llm);
 
 }  // extern "C"
-
-// Builds the records of a stage as the general runtime does, except that
-// inputs too count as holding device data: nothing is uploaded implicitly.
-bool set_io_tensors(int device_id, bm_handle_t bm_handle, bm_device_mem_t io_device,
-                    const divudida::StageInfo& stage_info, std::vector<VexoTensor*>& input_tensors,
-                    std::vector<VexoTensor*>& output_tensors);
 
 }  // namespace llmrun

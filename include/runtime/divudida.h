@@ -1,30 +1,24 @@
-// The execution core: the in-memory description of a loaded model and the
-// loading pipeline that places it on the device.
+// The execution core's description of a loaded model: nets, stages,
+// subnets, tensors, command groups, payload ranges and launch records, as
+// the loading pipeline fills them. The low-level model functions
+// (externc/model_api.h) and the flat description (externc/model_info_c.h)
+// take it; the pipeline's steps are internal to the library.
 //
-// A model is loaded in a fixed order, each step on the same ModelInfo:
-//   read_bmodel -> move_to_device -> compile_io_addr -> fill_api_info,
-// then run_model any number of times, and free_model once.
-//
-// The functions in namespace divudida throw ModelError (after logging one
-// error line) when a step fails; a failed step releases what it obtained
-// and leaves the description in the `failed` state, which later steps
-// refuse. The exported C functions of the same names (externc/model_api.h)
-// wrap them and never let an exception out.
+// A description owns, through raw pointers, its reader, its kernel module
+// and its device handle, which only free_model releases; it is move-only so
+// that no two descriptions think they own the same device areas.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "bmlib_runtime.h"
-#include "utils/guard.h"
 
 namespace bmodel {
 class ModelCtx;
-struct Binary;
 }  // namespace bmodel
 
 namespace divudida {
@@ -34,19 +28,6 @@ typedef TPUKernelRuntimeSingleton* TPUKernelRuntime;
 
 typedef uint32_t u32;
 typedef uint64_t u64;
-
-// Block size of the coefficient upload when the caller gives none (32 MiB).
-constexpr unsigned long DEFAULT_BLOCK_SIZE = 0x2000000;
-// Dimensions per input that a dynamic launch record has room for.
-constexpr size_t BM_MAX_DIMS_NUM = 8;
-// Largest launch record that keeps the room for BM_MAX_DIMS_NUM dimensions.
-constexpr size_t MAX_API_MSG_SIZE = 4064;
-
-// A failed load, placement or launch preparation; its line is already logged.
-class ModelError : public minilog::LoggedError {
- public:
-  using minilog::LoggedError::LoggedError;
-};
 
 // One range of the model file's payload.
 struct BinaryInfo {
@@ -148,6 +129,12 @@ struct NetInfo {
 enum class ModelState { empty, parsed, placed, addressed, launch_ready, failed, released };
 
 struct ModelInfo {
+  ModelInfo() = default;
+  ModelInfo(ModelInfo&&) = default;
+  ModelInfo& operator=(ModelInfo&&) = default;
+  ModelInfo(const ModelInfo&) = delete;
+  ModelInfo& operator=(const ModelInfo&) = delete;
+
   bmodel::ModelCtx* model_ctx = nullptr;
   int device_id = 0;
   bm_handle_t bm_handle = nullptr;
@@ -165,44 +152,5 @@ struct ModelInfo {
   std::unordered_map<std::string, size_t> net_name_to_index;
   ModelState state = ModelState::empty;
 };
-
-// Whether a stage runs subnet by subnet rather than as one launch.
-inline bool runs_by_subnet(const StageInfo& stage) { return stage.subnets.size() > 1 || stage.is_dynamic; }
-
-// [parse] Opens the model file and the device and describes the model.
-ModelInfo read_bmodel(const char* filename, int device_id);
-void set_coeff_map(NetInfo* net_info_p);
-
-// [placement] Device areas and relocation offsets; coefficient upload.
-void malloc_coeff_neuron_on_device_and_set_offset(ModelInfo* model_info_p);
-void coeff_to_device(ModelInfo* model_info_p, bool is_huge);
-void move_huge_coeff_to_device_serial(ModelInfo* model_info_p, const bmodel::Binary* huge_binary,
-                                      sg_mem_desc device_mem, unsigned long default_single_size);
-
-// [commands] Command buffers with relocated DMA addresses; IR upload.
-void bdc_gdma_to_device(ModelInfo* model_info_p);
-u32 get_bdc_cmd_len(uint32_t* cmd_buf, u64 start_offset, bool last_cmd);
-u32 get_gdma_cmd_len(u64 start_offset, bool last_cmd);
-void convert_gdma_cmd(NetInfo* net_info_p, uint32_t* cmd, bool is_last, size_t stage_idx);
-void ir_to_device(ModelInfo* model_info_p);
-
-// [launch records]
-void compile_io_addr(ModelInfo& model_info);
-void fill_api_info(ModelInfo& model_info);
-template <typename T>
-void bm1684x_fill_static_api_info(unsigned kernel_func_id, T& type_info, unsigned long long bdc_device_addr,
-                                  unsigned long long gdma_device_addr);
-void bm1684x_fill_dynamic_api_info(unsigned kernel_func_id_dynamic, StageInfo& stage_info,
-                                   SubNetInfo& subnet_info);
-
-// [pipeline] Kernel module, the whole placement, launch and release.
-void load_kernel_module(ModelInfo* model_info_p);
-void move_to_device(ModelInfo& model_info);
-void run_model(ModelInfo& model_info, size_t net_idx, size_t stage_idx);
-void free_model(ModelInfo& model_info);
-
-// Parse, place, address and build launch records: a model ready to run.
-// On failure everything obtained is released and ModelError is thrown.
-ModelInfo load_model(const char* filename, int device_id);
 
 }  // namespace divudida

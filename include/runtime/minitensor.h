@@ -10,8 +10,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <string>
 
 #include "bmlib_runtime.h"
 #include "utils/export.h"
@@ -105,34 +103,5 @@ VEXO_API bool vexotensor_save_data(vexotensor tensor, const char* filename);
 VEXO_API bool vexotensor_load_data(vexotensor tensor, const char* filename);
 
 }  // extern "C"
-
-// ---- Internal to the library (not exported) ----
-
-// Bytes per element for codes 0 to 10 (4-bit types count a whole byte);
-// 0 for any other code.
-size_t get_dtype_size(int dtype);
-
-// Frees a record with vexotensor_destroy, for std::unique_ptr.
-struct TensorDeleter {
-  void operator()(VexoTensor* tensor) const;
-};
-
-// Host buffers of records come from the C allocator.
-struct HostFree {
-  void operator()(void* buffer) const;
-};
-using HostBuffer = std::unique_ptr<void, HostFree>;
-// A buffer of `size` bytes, or null.
-HostBuffer allocate_host(size_t size);
-// Makes `buffer` the record's owned host buffer, freeing the one it owned.
-void adopt_host_buffer(VexoTensor& tensor, HostBuffer buffer);
-
-// Copies `text` as a C string, cut to the array's capacity.
-template <size_t N>
-void copy_c_string(char (&target)[N], const std::string& text) {
-  const size_t length = text.size() < N - 1 ? text.size() : N - 1;
-  text.copy(target, length);
-  target[length] = '\0';
-}
 
 }  // namespace minitensor

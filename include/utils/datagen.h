@@ -59,9 +59,6 @@ VEXO_API size_t get_data_size(uint64_t* shapes, int ndim, int dtype);
 // integers and BM_UINT32 are read as 4-byte words.
 VEXO_API void mm_to_int(void* from, int* dst, u64 len, int dtype);
 
-// Names of the fill modes, by code: "zero", "one", "random".
-extern const std::string random_type_map[3];
-
 // Fills len elements of type dtype: random_type 0 with zeros, 1 with ones,
 // anything else with pseudo-random values from rand(). int4, uint4 and fp20
 // cannot be generated: the process logs an error and exits with status 0.

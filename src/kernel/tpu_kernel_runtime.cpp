@@ -1,5 +1,6 @@
-#include "kernel/tpu_kernel_runtime.h"
+#include "src/kernel/tpu_kernel_runtime.h"
 
+#include "src/formats/launch_format.h"
 #include "utils/guard.h"
 #include "utils/logs.h"
 
@@ -20,10 +21,12 @@ TPUKernelRuntimeSingleton::~TPUKernelRuntimeSingleton() {
 }
 
 void TPUKernelRuntimeSingleton::preload_funcs() {
-  _multi_fullnet_func_id = tpu_kernel_get_function(bm_handle, tpu_module, "sg_api_multi_fullnet");
-  _dynamic_fullnet_func_id = tpu_kernel_get_function(bm_handle, tpu_module, "sg_api_dynamic_fullnet");
-  _enable_profile_func_id = tpu_kernel_get_function(bm_handle, tpu_module, "sg_api_set_profile");
-  _get_profile_func_id = tpu_kernel_get_function(bm_handle, tpu_module, "sg_api_get_profile_data");
+  namespace launch = vexofmt::launch;
+  // The names are string literals, so data() ends in a NUL.
+  _multi_fullnet_func_id = tpu_kernel_get_function(bm_handle, tpu_module, launch::kStaticFullnet.data());
+  _dynamic_fullnet_func_id = tpu_kernel_get_function(bm_handle, tpu_module, launch::kDynamicFullnet.data());
+  _enable_profile_func_id = tpu_kernel_get_function(bm_handle, tpu_module, launch::kSetProfile.data());
+  _get_profile_func_id = tpu_kernel_get_function(bm_handle, tpu_module, launch::kGetProfileData.data());
   minilog::log_debug("preload funcs: ", _multi_fullnet_func_id, " ", _dynamic_fullnet_func_id, " ",
                      _enable_profile_func_id, " ", _get_profile_func_id);
 }

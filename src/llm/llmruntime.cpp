@@ -5,7 +5,9 @@
 #include <memory>
 #include <string>
 
-#include "runtime/miniruntime.h"
+#include "src/llm/llmruntime_internal.h"
+#include "src/runtime/miniruntime_internal.h"
+#include "src/runtime/model_steps.h"
 #include "src/runtime/tensor_internal.h"
 #include "utils/datagen.h"
 #include "utils/guard.h"

@@ -12,9 +12,11 @@
 
 #include "bmodel/bmodel.h"
 #include "core_internal.h"
-#include "runtime/command_format.h"
+#include "src/formats/command_format.h"
 
 namespace divudida {
+
+namespace cmd = vexofmt::cmd;
 
 using detail::fail;
 

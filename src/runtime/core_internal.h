@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "runtime/divudida.h"
+#include "src/runtime/model_steps.h"
 #include "utils/logs.h"
 
 namespace divudida::detail {

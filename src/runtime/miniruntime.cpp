@@ -1,10 +1,12 @@
 // The general runtime over the execution core and tensor records.
 #include "runtime/miniruntime.h"
+#include "src/runtime/miniruntime_internal.h"
+#include "src/runtime/tensor_internal.h"
+#include "src/runtime/model_steps.h"
 
 #include <memory>
 #include <string>
 
-#include "tensor_internal.h"
 #include "utils/guard.h"
 #include "utils/logs.h"
 

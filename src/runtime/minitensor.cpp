@@ -1,8 +1,7 @@
 // Tensor records: creation, placement on device blocks, host data, copies
 // between host and device and within the device, and printing.
-#include "runtime/minitensor.h"
+#include "src/runtime/tensor_internal.h"
 
-#include "tensor_internal.h"
 
 #include <climits>
 #include <cstdlib>

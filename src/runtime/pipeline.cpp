@@ -3,7 +3,7 @@
 
 #include "bmodel/bmodel.h"
 #include "core_internal.h"
-#include "kernel/tpu_kernel_runtime.h"
+#include "src/kernel/tpu_kernel_runtime.h"
 #include "utils/device.h"
 
 namespace divudida {

@@ -8,8 +8,7 @@
 #include <iterator>
 #include <memory>
 
-#include "runtime/minitensor.h"
-#include "tensor_internal.h"
+#include "src/runtime/tensor_internal.h"
 #include "utils/guard.h"
 #include "utils/logs.h"
 

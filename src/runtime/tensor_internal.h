@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
+#include <string>
 
 #include "runtime/minitensor.h"
 
@@ -26,5 +28,32 @@ void copy_on_device(bm_handle_t bm_handle, VexoTensor* dst_tensor, VexoTensor* s
 // vexotensor_s2d_bytes: borrows `data` and uploads it; refused data is not
 // uploaded.
 void upload_bytes(VexoTensor* tensor, void* data, size_t size);
+
+// Bytes per element for codes 0 to 10 (4-bit types count a whole byte);
+// 0 for any other code.
+size_t get_dtype_size(int dtype);
+
+// Frees a record with vexotensor_destroy, for std::unique_ptr.
+struct TensorDeleter {
+  void operator()(VexoTensor* tensor) const;
+};
+
+// Host buffers of records come from the C allocator.
+struct HostFree {
+  void operator()(void* buffer) const;
+};
+using HostBuffer = std::unique_ptr<void, HostFree>;
+// A buffer of `size` bytes, or null.
+HostBuffer allocate_host(size_t size);
+// Makes `buffer` the record's owned host buffer, freeing the one it owned.
+void adopt_host_buffer(VexoTensor& tensor, HostBuffer buffer);
+
+// Copies `text` as a C string, cut to the array's capacity.
+template <size_t N>
+void copy_c_string(char (&target)[N], const std::string& text) {
+  const size_t length = text.size() < N - 1 ? text.size() : N - 1;
+  text.copy(target, length);
+  target[length] = '\0';
+}
 
 }  // namespace minitensor

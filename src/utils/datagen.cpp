@@ -8,11 +8,9 @@
 #include <stdexcept>
 #include <type_traits>
 
-#include "utils/fp16.h"
+#include "src/utils/fp16.h"
 #include "utils/guard.h"
 #include "utils/logs.h"
-
-const std::string random_type_map[3] = {"zero", "one", "random"};
 
 size_t bmrt_data_type_size(bm_data_type_t dtype) {
   switch (dtype) {

@@ -6,7 +6,7 @@
 
 #include "model_runs.h"
 #include "externc/model_api.h"
-#include "runtime/command_format.h"
+#include "src/formats/command_format.h"
 #include "samples/samples.h"
 #include "utils/datagen.h"
 
@@ -111,7 +111,7 @@ TEST_F(CorePipeline, RelocationCarriesIntoBit32) {
   // word untouched.
   const auto& s = model.nets[0].stages[0];
   const Bytes cmd = vexotest::read_device(model.bm_handle, s.gdma_cmd_device.u.device.device_addr, 96);
-  namespace c = divudida::cmd;
+  namespace c = vexofmt::cmd;
   EXPECT_EQ(c::load_word(cmd.data(), c::kGdmaDstWord), 0x100u);
   EXPECT_EQ(c::load_word(cmd.data(), c::kGdmaDstWord + 1), 0x5A5A01u);
   EXPECT_EQ(c::load_addr40(cmd.data(), c::kGdmaSrcWord), 0xFFFFFF00u);

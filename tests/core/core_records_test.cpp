@@ -4,14 +4,14 @@
 
 #include <cstring>
 
-#include "runtime/command_format.h"
-#include "runtime/divudida.h"
+#include "src/formats/command_format.h"
+#include "src/runtime/model_steps.h"
 #include "samples/commands.h"
 
 namespace {
 
 using namespace divudida;
-namespace c = divudida::cmd;
+namespace c = vexofmt::cmd;
 
 uint32_t u32_at(const std::vector<uint8_t>& record, size_t offset) {
   uint32_t v;

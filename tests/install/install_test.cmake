@@ -1,5 +1,6 @@
-# Installs the build tree into a fresh prefix, checks the layout, then builds
-# and runs a consumer with find_package(Vexo) and another with pkg-config.
+# Installs the build tree into a fresh prefix, checks the layout and that
+# every function the installed headers declare links, then builds and runs a
+# consumer with find_package(Vexo) and another with pkg-config.
 #   cmake -DBUILD_DIR=<build> -DWORK_DIR=<scratch> -DCONSUMER_DIR=<consumer sources> -P install_test.cmake
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -19,6 +20,15 @@ foreach(path lib/libvexo.so lib/libbmlib.so.0 lib/cmake/Vexo/VexoConfig.cmake li
     message(FATAL_ERROR "the install lacks ${path}")
   endif()
 endforeach()
+# Internal headers stay out of the install.
+foreach(path include/vexo/runtime/command_format.h include/vexo/kernel include/vexo/utils/fp16.h
+             include/vexo/utils/logs.h include/vexo/utils/guard.h include/vexo/bmodel/internal)
+  if(EXISTS ${prefix}/${path})
+    message(FATAL_ERROR "the install holds the internal ${path}")
+  endif()
+endforeach()
+run(/usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/check_linkable.py ${prefix})
+message(STATUS "${output}")
 
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/cmake-consumer -DCMAKE_PREFIX_PATH=${prefix})
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-consumer)

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <numeric>
 
-#include "runtime/minitensor.h"
+#include "src/runtime/tensor_internal.h"
 #include "tensor_test_support.h"
 #include "utils/datagen.h"
 

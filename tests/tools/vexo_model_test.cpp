@@ -16,7 +16,7 @@
 #include "child_process.h"
 #include "common/format.h"
 #include "model_runs.h"
-#include "runtime/divudida.h"
+#include "src/runtime/model_steps.h"
 #include "samples/samples.h"
 #include "test_support.h"
 #include "tool_outcome.h"

@@ -11,7 +11,7 @@
 
 #include "log_lines.h"
 #include "utils/datagen.h"
-#include "utils/fp16.h"
+#include "src/utils/fp16.h"
 
 namespace {
 

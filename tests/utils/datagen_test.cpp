@@ -9,7 +9,7 @@
 
 #include "log_lines.h"
 #include "utils/datagen.h"
-#include "utils/fp16.h"
+#include "src/utils/fp16.h"
 #include "utils/utils.h"
 
 namespace {

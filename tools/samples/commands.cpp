@@ -1,10 +1,10 @@
 #include "commands.h"
 
-#include "runtime/command_format.h"
+#include "src/formats/command_format.h"
 
 namespace vexo::samples {
 
-namespace cmd = divudida::cmd;
+namespace cmd = vexofmt::cmd;
 
 namespace {
 constexpr uint32_t kHighWordMarker = 0x5A5A00;

@@ -2,13 +2,14 @@
 //
 // The one description of the command words that both the command upload
 // (which measures and relocates commands) and the simulated device (which
-// walks and executes them) read.
+// walks and executes them) read. Internal to the library and the simulated
+// device; not installed.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 
-namespace divudida {
+namespace vexofmt {
 
 // x rounded up to a multiple of a, for a power of two a.
 inline unsigned long align(unsigned long x, unsigned long a) { return (x + a - 1) & ~(a - 1); }
@@ -90,4 +91,4 @@ inline void store_addr40(void* cmd, unsigned low_word, uint64_t addr) {
 }
 
 }  // namespace cmd
-}  // namespace divudida
+}  // namespace vexofmt
