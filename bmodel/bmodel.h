@@ -94,7 +94,8 @@ class ReadAheadFile;
 
 // Writes bmodel files: payload with deduplication, stages merged into
 // networks by name, plain or encrypted saving. Failures log a FATAL line and
-// end the process with status -1.
+// end the process with status -1, except in the writer a reader owns to
+// convert a file: there they throw the reader's std::runtime_error.
 class VEXO_API ModelGen {
  public:
   // Reserves reserve_size payload bytes; loads the encryption library when
@@ -140,6 +141,9 @@ class VEXO_API ModelGen {
   bool IsShapeSame(const Shape* left, const Shape* right);
 
  private:
+  friend class ModelCtx;
+  // After the FATAL line: the end of the process, or the reader's exception.
+  [[noreturn]] void Fail() const;
   void InitEncrypt();
   void WriteHeaderedFile(const char* function, const std::string& filename, const std::vector<uint8_t>& head,
                          const uint8_t* metadata, size_t metadata_size);
@@ -159,13 +163,17 @@ class VEXO_API ModelGen {
   LibraryHandle encrypt_handle_;
   cipher_func_t encrypt_func_ = nullptr;
   uint32_t bmodel_type_ = 0;
+  // Set by a reader whose conversion of a file runs through this writer: what
+  // its failures then throw, since a file's content must not end the process.
+  const char* input_error_ = nullptr;
 };
 
 // Reads bmodel files (plain or encrypted) and model images in memory: checks
 // the header, keeps a verified copy of the metadata, converts legacy networks
-// and serves payload ranges. Broken input throws std::runtime_error after a
-// FATAL line; misuse by the caller (absent range or buffer, a count beyond
-// the range) ends the process with status -1.
+// and serves payload ranges. Broken input (including a file that cannot be
+// converted or whose statistics cannot be computed) throws
+// std::runtime_error after a FATAL line; misuse by the caller (absent range
+// or buffer, a count beyond the range) ends the process with status -1.
 class VEXO_API ModelCtx {
  public:
   // The decryption path is taken when decrypt_lib is non-empty or
@@ -209,11 +217,12 @@ class VEXO_API ModelCtx {
   // line and the information lines), takes its root and converts it.
   void take_metadata(std::unique_ptr<uint8_t, FreeDeleter> metadata, uint64_t size, const char* function,
                      const std::string& broken, const char* what);
-  void update_bmodel();
+  // The conversion's failures throw what.
+  void update_bmodel(const char* what);
   void update_net(const std::string& net_name,
-                  const flatbuffers::Vector<flatbuffers::Offset<NetStatic>>* params);
+                  const flatbuffers::Vector<flatbuffers::Offset<NetStatic>>* params, const char* what);
   void update_net(const std::string& net_name,
-                  const flatbuffers::Vector<flatbuffers::Offset<NetDynamic>>* params);
+                  const flatbuffers::Vector<flatbuffers::Offset<NetDynamic>>* params, const char* what);
   // Checks a payload request of read_binary or write_binary and returns its
   // position in the file or image.
   uint64_t locate(const char* function, const Binary* binary, uint64_t offset, const void* buffer,

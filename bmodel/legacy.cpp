@@ -9,12 +9,12 @@ namespace {
 // The current form requires both tensor vectors; the object API would pack
 // an empty one into a table that no reader accepts.
 template <typename LegacyStage>
-void check_tensors(const LegacyStage* stage) {
+void check_tensors(const LegacyStage* stage, const char* what) {
   if (!(stage->input_tensor() && stage->input_tensor()->size() > 0)) {
-    BMODEL_DIE("update_net", "net_param->input_tensor() && net_param->input_tensor()->size() > 0");
+    BMODEL_THROW("update_net", "net_param->input_tensor() && net_param->input_tensor()->size() > 0", what);
   }
   if (!(stage->output_tensor() && stage->output_tensor()->size() > 0)) {
-    BMODEL_DIE("update_net", "net_param->output_tensor() && net_param->output_tensor()->size() > 0");
+    BMODEL_THROW("update_net", "net_param->output_tensor() && net_param->output_tensor()->size() > 0", what);
   }
 }
 
@@ -33,12 +33,15 @@ NetParameterT common_fields(LegacyStageT& stage) {
 
 }  // namespace
 
-void ModelCtx::update_bmodel() {
+void ModelCtx::update_bmodel(const char* what) {
   bool all_current = true;
   for (const Net* net : *model_->net()) all_current = all_current && net->parameter() != nullptr;
   if (all_current) return;
 
   model_gen_ = std::make_unique<ModelGen>(0, "");
+  // What the file holds decides whether the writer's checks pass: they
+  // throw, as the reader's own checks do.
+  model_gen_->input_error_ = what;
   model_gen_->AddChip(model_->chip()->str());
   // The payload stays as it is, so the file's kernel and host-operator
   // modules keep their ranges; without them the networks could not run.
@@ -55,17 +58,17 @@ void ModelCtx::update_bmodel() {
       model_gen_->AddNet(Net::Pack(model_gen_->Builder(), &copy));
       continue;
     }
-    if (net->net_static()) update_net(net->name()->str(), net->net_static());
-    if (net->net_dynamic()) update_net(net->name()->str(), net->net_dynamic());
+    if (net->net_static()) update_net(net->name()->str(), net->net_static(), what);
+    if (net->net_dynamic()) update_net(net->name()->str(), net->net_dynamic(), what);
   }
   model_gen_->Finish();
   model_ = GetModel(model_gen_->GetBufferPointer());
 }
 
 void ModelCtx::update_net(const std::string& net_name,
-                          const flatbuffers::Vector<flatbuffers::Offset<NetStatic>>* params) {
+                          const flatbuffers::Vector<flatbuffers::Offset<NetStatic>>* params, const char* what) {
   for (const NetStatic* net_param : *params) {
-    check_tensors(net_param);
+    check_tensors(net_param, what);
     NetStaticT stage;
     net_param->UnPackTo(&stage);
     NetParameterT param = common_fields(stage);
@@ -77,10 +80,10 @@ void ModelCtx::update_net(const std::string& net_name,
 }
 
 void ModelCtx::update_net(const std::string& net_name,
-                          const flatbuffers::Vector<flatbuffers::Offset<NetDynamic>>* params) {
+                          const flatbuffers::Vector<flatbuffers::Offset<NetDynamic>>* params, const char* what) {
   for (const NetDynamic* net_param : *params) {
-    check_tensors(net_param);
-    if (net_param->binary_ir() == nullptr) BMODEL_DIE("update_net", "net_param->binary_ir() != NULL");
+    check_tensors(net_param, what);
+    if (net_param->binary_ir() == nullptr) BMODEL_THROW("update_net", "net_param->binary_ir() != NULL", what);
     NetDynamicT stage;
     net_param->UnPackTo(&stage);
     NetParameterT param = common_fields(stage);

@@ -108,7 +108,8 @@ bmodel_mem_info_t ModelCtx::get_bmodel_mem_info() const {
   for (const Net* net : *model_->net()) {
     const auto* net_params = net->parameter();
     if (!(net_params && net_params->size() > 0)) {
-      BMODEL_DIE("get_bmodel_mem_info", "net_params && net_params->size() > 0");
+      BMODEL_THROW("get_bmodel_mem_info", "net_params && net_params->size() > 0",
+                   "failed to compute the memory statistics");
     }
     uint64_t largest_context = 0;
     bool several_subnets = false;

@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "bmodel/bmodel.h"
+#include "bmodel/internal/alignment.h"
 #include "bmodel/internal/file.h"
 #include "bmodel/internal/log.h"
 #include "bmodel/internal/plugin.h"
@@ -158,7 +159,7 @@ void ModelCtx::take_metadata(Buffer metadata, uint64_t size, const char* functio
   bool valid = size < FLATBUFFERS_MAX_BUFFER_SIZE;
   if (valid) {
     flatbuffers::Verifier verifier(model_buffer_.get(), size, 64, 1000000, true);
-    valid = VerifyModelBuffer(verifier);
+    valid = VerifyModelBuffer(verifier) && detail::wide_vectors_aligned(GetModel(model_buffer_.get()));
   }
   if (!valid) {
     BMODEL_FATAL(function, broken);
@@ -166,7 +167,7 @@ void ModelCtx::take_metadata(Buffer metadata, uint64_t size, const char* functio
     throw std::runtime_error(what);
   }
   model_ = GetModel(model_buffer_.get());
-  update_bmodel();
+  update_bmodel(what);
 }
 
 void ModelCtx::init_decrypt() {

@@ -20,17 +20,20 @@ using TensorVector = flatbuffers::Vector<flatbuffers::Offset<Tensor>>;
 uint32_t count(const TensorVector* tensors) { return tensors ? tensors->size() : 0; }
 
 // Each tensor of the existing stage must have the name of the new stage's
-// tensor at the same index; the new stage has at least as many.
-void check_names(const std::string& net_name, const char* kind, const TensorVector* old_tensors,
+// tensor at the same index; the new stage has at least as many. A mismatch
+// is logged here and reported as false.
+bool names_match(const std::string& net_name, const char* kind, const TensorVector* old_tensors,
                  const TensorVector* new_tensors) {
   for (uint32_t i = 0; i < count(old_tensors); ++i) {
     const std::string old_name = old_tensors->Get(i)->name()->str();
     const std::string new_name = new_tensors->Get(i)->name()->str();
     if (old_name != new_name) {
-      BMODEL_DIE("AddNet", "net[" << net_name << "] " << kind << " names is conflict." << kind << " " << i
-                                  << ": origin name: " << old_name << ". new name " << new_name << ".");
+      BMODEL_FATAL("AddNet", "net[" << net_name << "] " << kind << " names is conflict." << kind << " " << i
+                                    << ": origin name: " << old_name << ". new name " << new_name << ".");
+      return false;
     }
   }
+  return true;
 }
 
 bool has_several_subnets(const NetParameter* param) {
@@ -38,6 +41,19 @@ bool has_several_subnets(const NetParameter* param) {
 }
 
 }  // namespace
+
+// A FATAL line, then the end of the process or the converting reader's
+// exception.
+#define BMODEL_GEN_FAIL(function, message) \
+  do {                                     \
+    BMODEL_FATAL(function, message);       \
+    Fail();                                \
+  } while (0)
+
+void ModelGen::Fail() const {
+  if (input_error_) throw std::runtime_error(input_error_);
+  std::exit(-1);
+}
 
 ModelGen::ModelGen(uint32_t reserve_size, const std::string& encrypt_lib)
     : builder_(1024), encrypt_lib_(encrypt_lib) {
@@ -62,7 +78,7 @@ Binary ModelGen::WriteBinary(uint64_t size, const uint8_t* data) {
 }
 
 void ModelGen::AddChip(const std::string& arch_name) {
-  if (arch_name.empty()) BMODEL_DIE("AddChip", "!arch_name.empty()");
+  if (arch_name.empty()) BMODEL_GEN_FAIL("AddChip", "!arch_name.empty()");
   chip_ = arch_name;
 }
 
@@ -90,14 +106,14 @@ void ModelGen::AddNet(const std::string& net_name, const CASCADE_INFO_T& cascade
 void ModelGen::AddNet(std::string net_name, const flatbuffers::Offset<NetParameter>& parameter,
                       uint32_t* net_idx, uint32_t* stage_idx, const flatbuffers::Offset<Cascade>& cascade,
                       int32_t addr_mode) {
-  if (net_name.empty()) BMODEL_DIE("AddNet", "net_name.empty() == false");
+  if (net_name.empty()) BMODEL_GEN_FAIL("AddNet", "net_name.empty() == false");
   const NetParameter* param = flatbuffers::GetTemporaryPointer(builder_, parameter);
   max_neuron_size_ = std::max(max_neuron_size_, param->ctx_size());
 
   size_t idx = 0;
   while (idx < net_vector_.size() && net_vector_[idx].name != net_name) ++idx;
   if (net_idx) *net_idx = static_cast<uint32_t>(idx);
-  if (!cascade.IsNull() && idx != net_vector_.size()) BMODEL_DIE("AddNet", "idx == net_vector_.size()");
+  if (!cascade.IsNull() && idx != net_vector_.size()) BMODEL_GEN_FAIL("AddNet", "idx == net_vector_.size()");
 
   if (idx == net_vector_.size()) {
     NET_INFO_T info{net_name, {}, {parameter}, addr_mode};
@@ -114,26 +130,26 @@ void ModelGen::AddNet(std::string net_name, const flatbuffers::Offset<NetParamet
 
   NET_INFO_T& net = net_vector_[idx];
   if (net.addr_mode != addr_mode)
-    BMODEL_DIE("AddNet", "net[" << net_name << "] addr_mode should be the same");
+    BMODEL_GEN_FAIL("AddNet", "net[" << net_name << "] addr_mode should be the same");
   for (const auto& old_offset : net.parameters) {
     const NetParameter* old = flatbuffers::GetTemporaryPointer(builder_, old_offset);
     if (old->is_dynamic() != param->is_dynamic()) {
-      BMODEL_DIE("AddNet", "net[" << net_name << "] cannot has dynamic and static at the same time");
+      BMODEL_GEN_FAIL("AddNet", "net[" << net_name << "] cannot has dynamic and static at the same time");
     }
     if (IsTensorConflict(old->input_tensor(), param->input_tensor())) {
-      BMODEL_DIE("AddNet", "net[" << net_name << "] input tensors is conflict");
+      BMODEL_GEN_FAIL("AddNet", "net[" << net_name << "] input tensors is conflict");
     }
     if (old->h_w_dynamic() != param->h_w_dynamic() || old->n_dynamic() != param->n_dynamic()) {
-      BMODEL_DIE("AddNet", "net[" << net_name << "] dynamic is conflict.");
+      BMODEL_GEN_FAIL("AddNet", "net[" << net_name << "] dynamic is conflict.");
     }
-    check_names(net_name, "input", old->input_tensor(), param->input_tensor());
+    if (!names_match(net_name, "input", old->input_tensor(), param->input_tensor())) Fail();
     // Every output of the existing stages must exist in the new one.
     if (count(param->output_tensor()) < count(old->output_tensor())) {
-      BMODEL_DIE("AddNet", "net[" << net_name << "] output tensors is conflict.");
+      BMODEL_GEN_FAIL("AddNet", "net[" << net_name << "] output tensors is conflict.");
     }
-    check_names(net_name, "output", old->output_tensor(), param->output_tensor());
+    if (!names_match(net_name, "output", old->output_tensor(), param->output_tensor())) Fail();
     if (has_several_subnets(old) != has_several_subnets(param)) {
-      BMODEL_DIE("AddNet", "net[" << net_name << "] sub net is conflict.");
+      BMODEL_GEN_FAIL("AddNet", "net[" << net_name << "] sub net is conflict.");
     }
   }
   if (stage_idx) *stage_idx = static_cast<uint32_t>(net.parameters.size());
@@ -211,7 +227,7 @@ size_t ModelGen::Finish() {
     auto name = builder_.CreateString(info.name);
     nets_.push_back(CreateNet(builder_, name, 0, 0, parameter, cascade, info.addr_mode));
   }
-  if (nets_.empty()) BMODEL_DIE("Finish", "there is no net");
+  if (nets_.empty()) BMODEL_GEN_FAIL("Finish", "there is no net");
 
   auto type = builder_.CreateString(BMODEL_TYPE);
   auto version = builder_.CreateString(BMODEL_VERSION);
@@ -254,16 +270,16 @@ void ModelGen::WriteHeaderedFile(const char* function, const std::string& filena
                                  const std::vector<uint8_t>& head, const uint8_t* metadata,
                                  size_t metadata_size) {
   detail::UniqueFd fd = detail::open_file(filename, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (!fd) BMODEL_DIE(function, "Save file[" << filename << "] failed.");
+  if (!fd) BMODEL_GEN_FAIL(function, "Save file[" << filename << "] failed.");
   if (!detail::write_all(fd.get(), head.data(), head.size()) ||
       !detail::write_all(fd.get(), metadata, metadata_size) ||
       !detail::write_all(fd.get(), binary_.data(), binary_.size()) || !fd.close()) {
-    BMODEL_DIE(function, "Save file[" << filename << "] failed.");
+    BMODEL_GEN_FAIL(function, "Save file[" << filename << "] failed.");
   }
 }
 
 void ModelGen::Save(const std::string& filename) {
-  if (filename.empty()) BMODEL_DIE("Save", "!filename.empty()");
+  if (filename.empty()) BMODEL_GEN_FAIL("Save", "!filename.empty()");
   const MODEL_HEADER_T header = PlainHeader();
   const auto* bytes = reinterpret_cast<const uint8_t*>(&header);
   WriteHeaderedFile("Save", filename, std::vector<uint8_t>(bytes, bytes + sizeof(header)),
@@ -271,7 +287,7 @@ void ModelGen::Save(const std::string& filename) {
 }
 
 void ModelGen::Save(void* dest) {
-  if (dest == nullptr) BMODEL_DIE("Save", "buffer != NULL");
+  if (dest == nullptr) BMODEL_GEN_FAIL("Save", "buffer != NULL");
   const MODEL_HEADER_T header = PlainHeader();
   auto* out = static_cast<uint8_t*>(dest);
   std::memcpy(out, &header, sizeof(header));
@@ -282,19 +298,19 @@ void ModelGen::Save(void* dest) {
 
 void ModelGen::InitEncrypt() {
   encrypt_handle_ = detail::open_library(encrypt_lib_);
-  if (!encrypt_handle_) BMODEL_DIE("InitEncrypt", "Decrypt lib [" << encrypt_lib_ << "] load failed.");
+  if (!encrypt_handle_) BMODEL_GEN_FAIL("InitEncrypt", "Decrypt lib [" << encrypt_lib_ << "] load failed.");
   encrypt_func_ = detail::find_cipher(encrypt_handle_, "encrypt");
-  if (!encrypt_func_) BMODEL_DIE("InitEncrypt", "Decrypt lib [" << encrypt_lib_ << "] symbol find failed.");
+  if (!encrypt_func_) BMODEL_GEN_FAIL("InitEncrypt", "Decrypt lib [" << encrypt_lib_ << "] symbol find failed.");
 }
 
 uint8_t* ModelGen::Encrypt(const uint8_t* input, uint64_t input_bytes, uint64_t* output_bytes) {
-  if (output_bytes == nullptr) BMODEL_DIE("Encrypt", "output_bytes != nullptr");
-  if (encrypt_func_ == nullptr) BMODEL_DIE("Encrypt", "encrypt_func_ != nullptr");
+  if (output_bytes == nullptr) BMODEL_GEN_FAIL("Encrypt", "output_bytes != nullptr");
+  if (encrypt_func_ == nullptr) BMODEL_GEN_FAIL("Encrypt", "encrypt_func_ != nullptr");
   return encrypt_func_(input, input_bytes, output_bytes);
 }
 
 void ModelGen::SaveEncrypt(const std::string& filename) {
-  if (filename.empty()) BMODEL_DIE("SaveEncrypt", "!filename.empty()");
+  if (filename.empty()) BMODEL_GEN_FAIL("SaveEncrypt", "!filename.empty()");
   // A cipher failure, or an output that the 32-bit header fields cannot
   // describe, would leave an unreadable file.
   constexpr uint64_t kMax32 = std::numeric_limits<uint32_t>::max();
@@ -302,13 +318,13 @@ void ModelGen::SaveEncrypt(const std::string& filename) {
   uint64_t metadata_size = 0;
   std::unique_ptr<uint8_t, FreeDeleter> metadata(
       Encrypt(builder_.GetBufferPointer(), builder_.GetSize(), &metadata_size));
-  if (!metadata || metadata_size > kMax32) BMODEL_DIE("SaveEncrypt", "Save file[" << filename << "] failed.");
+  if (!metadata || metadata_size > kMax32) BMODEL_GEN_FAIL("SaveEncrypt", "Save file[" << filename << "] failed.");
   header.flatbuffers_size = static_cast<uint32_t>(metadata_size);
 
   uint64_t tail_size = 0;
   std::unique_ptr<uint8_t, FreeDeleter> tail(
       Encrypt(reinterpret_cast<const uint8_t*>(&header) + 8, sizeof(header) - 8, &tail_size));
-  if (!tail || tail_size > kMax32 - 8) BMODEL_DIE("SaveEncrypt", "Save file[" << filename << "] failed.");
+  if (!tail || tail_size > kMax32 - 8) BMODEL_GEN_FAIL("SaveEncrypt", "Save file[" << filename << "] failed.");
   header.header_size = static_cast<uint32_t>(8 + tail_size);
 
   std::vector<uint8_t> head(8 + tail_size);

@@ -61,7 +61,7 @@ VEXO_API void mm_to_int(void* from, int* dst, u64 len, int dtype);
 
 // Fills len elements of type dtype: random_type 0 with zeros, 1 with ones,
 // anything else with pseudo-random values from rand(). int4, uint4 and fp20
-// cannot be generated: the process logs an error and exits with status 0.
+// cannot be generated: an error line, then std::invalid_argument.
 VEXO_API void gen_data(void* data, int len, int dtype, int random_type);
 
 // Instantiated for float, char, unsigned char, short, unsigned short, int and

@@ -179,9 +179,11 @@ T random_element() {
   }
 }
 
+// The element types the generator cannot produce are the caller's data, not
+// a reason to end the process.
 [[noreturn]] void refuse_generation(const char* message) {
   minilog::log_error(message);
-  std::exit(0);
+  throw std::invalid_argument(message);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -178,6 +179,46 @@ std::string expect_runtime_error(const std::function<void()>& f, const std::stri
     EXPECT_EQ(std::string(e.what()), what);
   }
   return testing::internal::GetCapturedStdout();
+}
+
+Bytes with_misaligned_dims(const Bytes& image) {
+  bmodel::MODEL_HEADER_T header;
+  std::memcpy(&header, image.data(), sizeof header);
+  const auto metadata_begin = image.begin() + header.header_size;
+  Bytes metadata(metadata_begin, metadata_begin + header.flatbuffers_size);
+  const Bytes payload(metadata_begin + header.flatbuffers_size, image.end());
+
+  const bmodel::Shape* shape = nullptr;
+  for (const bmodel::Net* net : *bmodel::GetModel(metadata.data())->net()) {
+    for (const bmodel::NetParameter* stage : *net->parameter()) {
+      for (const bmodel::Tensor* tensor : *stage->input_tensor()) {
+        for (const bmodel::Shape* candidate : *tensor->shape()) {
+          if (shape == nullptr && candidate->dim() && candidate->dim()->size() > 0) shape = candidate;
+        }
+      }
+    }
+  }
+  EXPECT_NE(shape, nullptr) << "no shape with dimensions";
+  if (shape == nullptr) return image;
+  const size_t field =
+      reinterpret_cast<const flatbuffers::Table*>(shape)->GetAddressOf(bmodel::Shape::VT_DIM) - metadata.data();
+  std::vector<uint64_t> dims(shape->dim()->begin(), shape->dim()->end());
+
+  // The length word on an 8-byte boundary puts the elements 4 bytes past one.
+  metadata.resize((metadata.size() + 7) / 8 * 8);
+  const uint32_t vector = static_cast<uint32_t>(metadata.size());
+  const uint32_t count = static_cast<uint32_t>(dims.size());
+  metadata.resize(vector + 4 + 8 * dims.size());
+  std::memcpy(metadata.data() + vector, &count, 4);
+  std::memcpy(metadata.data() + vector + 4, dims.data(), 8 * dims.size());
+  const uint32_t relative = vector - static_cast<uint32_t>(field);
+  std::memcpy(metadata.data() + field, &relative, 4);
+
+  header.flatbuffers_size = static_cast<uint32_t>(metadata.size());
+  Bytes out(reinterpret_cast<const uint8_t*>(&header), reinterpret_cast<const uint8_t*>(&header) + sizeof header);
+  out.insert(out.end(), metadata.begin(), metadata.end());
+  out.insert(out.end(), payload.begin(), payload.end());
+  return out;
 }
 
 void route_stdout_to_stderr() {

@@ -60,6 +60,11 @@ struct SampleModel {
 SampleModel build_sample(bmodel::ModelGen& gen);
 SampleModel sample_model();
 
+// The image with the dimensions of its first non-empty Shape moved to the
+// end of the metadata, where they start 4 bytes past an 8-byte boundary. The
+// FlatBuffers verifier, which checks vectors to 4 bytes only, accepts it.
+Bytes with_misaligned_dims(const Bytes& image);
+
 // The networks, stages and tensor names of a model, one line each.
 std::string describe(const bmodel::Model* model);
 

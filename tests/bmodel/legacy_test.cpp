@@ -19,16 +19,24 @@ std::unique_ptr<LegacyT> legacy_stage(const StageSpec& spec) {
   auto stage = std::make_unique<LegacyT>();
   stage->input_tensor = std::move(current.input_tensor);
   stage->output_tensor = std::move(current.output_tensor);
+  stage->sub_net = std::move(current.sub_net);
   stage->ctx_size = spec.ctx_size;
   stage->ctx_addr = 0x1000;
   return stage;
 }
 
+// What a crafted legacy file holds besides its legacy stages.
+struct FileOptions {
+  std::string chip = "BM1684X";
+  std::string name = "old";
+  bool with_current_net = true;
+};
+
 // A model whose network "old" holds the given legacy stages, written
 // before a current-form network "new".
 LegacyFile legacy_file(std::vector<std::unique_ptr<bmodel::NetStaticT>> statics,
                        std::vector<std::unique_ptr<bmodel::NetDynamicT>> dynamics,
-                       const std::string& chip = "BM1684X") {
+                       const FileOptions& options = {}) {
   ModelGen gen;
   LegacyFile file;
   auto write = [&](uint32_t seed) {
@@ -49,19 +57,17 @@ LegacyFile legacy_file(std::vector<std::unique_ptr<bmodel::NetStaticT>> statics,
   for (auto& stage : dynamics) {
     if (stage->binary_ir == nullptr) continue;  // left out on purpose by the test
     stage->binary_ir = write(seed++);
-    stage->n_dynamic = 1;
-    stage->h_w_dynamic = 1;
     stage->stage_ir.push_back(std::make_unique<bmodel::StageIRT>());
     stage->stage_ir.back()->ir_info_len = 12;
   }
-  if (!chip.empty()) gen.AddChip(chip);
+  if (!options.chip.empty()) gen.AddChip(options.chip);
   gen.AddKernelModule("kernel.so", *write(seed++));
   bmodel::NetT old;
-  old.name = "old";
+  old.name = options.name;
   old.net_static = std::move(statics);
   old.net_dynamic = std::move(dynamics);
   gen.AddNet(bmodel::Net::Pack(gen.Builder(), &old));
-  gen.AddNet("new", pack(gen, stage_of({{{"x", {1}}}, {{"y", {1}}}, 99999})));
+  if (options.with_current_net) gen.AddNet("new", pack(gen, stage_of({{{"x", {1}}}, {{"y", {1}}}, 99999})));
   file.image.resize(gen.Finish());
   gen.Save(file.image.data());
   return file;
@@ -78,6 +84,8 @@ std::vector<std::unique_ptr<bmodel::NetDynamicT>> dynamics_of(std::vector<StageS
   std::vector<std::unique_ptr<bmodel::NetDynamicT>> stages;
   for (const auto& spec : specs) {
     stages.push_back(legacy_stage<bmodel::NetDynamicT>(spec));
+    stages.back()->n_dynamic = 1;
+    stages.back()->h_w_dynamic = 1;
     if (with_ir) stages.back()->binary_ir = std::make_unique<Binary>();
   }
   return stages;
@@ -154,27 +162,43 @@ TEST(BmodelLegacy, DynamicStagesKeepTheirIntermediateRepresentation) {
   EXPECT_EQ(back, file.ranges[0].second);
 }
 
-TEST(BmodelLegacy, InconvertibleNetworksEndTheProcess) {
-  LegacyFile mixed = legacy_file(statics_of({kBatch1}), dynamics_of({kBatch2}));
-  EXPECT_BMODEL_EXIT(ModelCtx(mixed.image.data(), mixed.image.size()), "AddNet",
-                     "net[old] cannot has dynamic and static at the same time");
+// A file that cannot be converted is refused like any other broken file:
+// the writer's or the conversion's FATAL line, then the constructor's
+// exception.
+TEST(BmodelLegacy, InconvertibleNetworksAreRefused) {
+  struct Case {
+    LegacyFile file;
+    std::string function;
+    std::string message;
+  };
+  std::vector<Case> cases;
+  cases.push_back({legacy_file(statics_of({kBatch1}), dynamics_of({kBatch2})), "AddNet",
+                   "net[old] cannot has dynamic and static at the same time"});
+  cases.push_back({legacy_file({}, dynamics_of({kBatch1}, false)), "update_net", "net_param->binary_ir() != NULL"});
+  cases.push_back({legacy_file(statics_of({{{}, {{"out", {1}}}}}), {}), "update_net",
+                   "net_param->input_tensor() && net_param->input_tensor()->size() > 0"});
+  cases.push_back({legacy_file({}, dynamics_of({{{{"in", {1}}}, {}}})), "update_net",
+                   "net_param->output_tensor() && net_param->output_tensor()->size() > 0"});
+  cases.push_back({legacy_file(statics_of({kBatch1, kBatch1}), {}), "AddNet", "net[old] input tensors is conflict"});
+  cases.push_back({legacy_file(statics_of({kBatch1}), {}, {""}), "AddChip", "!arch_name.empty()"});
+  cases.push_back({legacy_file(statics_of({kBatch1}), {}, {"BM1684X", ""}), "AddNet", "net_name.empty() == false"});
+  cases.push_back({legacy_file({}, {}, {"BM1684X", "old", false}), "Finish", "there is no net"});
 
-  LegacyFile no_ir = legacy_file({}, dynamics_of({kBatch1}, false));
-  EXPECT_BMODEL_EXIT(ModelCtx(no_ir.image.data(), no_ir.image.size()), "update_net",
-                     "net_param->binary_ir() != NULL");
-
-  LegacyFile no_inputs = legacy_file(statics_of({{{}, {{"out", {1}}}}}), {});
-  EXPECT_BMODEL_EXIT(ModelCtx(no_inputs.image.data(), no_inputs.image.size()), "update_net",
-                     "net_param->input_tensor() && net_param->input_tensor()->size() > 0");
-
-  LegacyFile no_outputs = legacy_file({}, dynamics_of({{{{"in", {1}}}, {}}}));
-  EXPECT_BMODEL_EXIT(ModelCtx(no_outputs.image.data(), no_outputs.image.size()), "update_net",
-                     "net_param->output_tensor() && net_param->output_tensor()->size() > 0");
-
-  LegacyFile same_shapes = legacy_file(statics_of({kBatch1, kBatch1}), {});
-  EXPECT_BMODEL_EXIT(ModelCtx(same_shapes.image.data(), same_shapes.image.size()), "AddNet",
-                     "net[old] input tensors is conflict");
-
-  LegacyFile no_chip = legacy_file(statics_of({kBatch1}), {}, "");
-  EXPECT_BMODEL_EXIT(ModelCtx(no_chip.image.data(), no_chip.image.size()), "AddChip", "!arch_name.empty()");
+  auto dynamic = dynamics_of({kBatch1, kBatch2});
+  dynamic[1]->h_w_dynamic = 0;
+  cases.push_back({legacy_file({}, std::move(dynamic)), "AddNet", "net[old] dynamic is conflict."});
+  auto fewer_outputs = statics_of({{{{"in", {1, 4}}}, {{"out", {1, 4}}, {"extra", {1}}}}, kBatch2});
+  cases.push_back({legacy_file(std::move(fewer_outputs), {}), "AddNet", "net[old] output tensors is conflict."});
+  auto renamed = statics_of({kBatch1, kBatch2});
+  renamed[1]->output_tensor[0]->name = "renamed";
+  cases.push_back({legacy_file(std::move(renamed), {}), "AddNet",
+                   "net[old] output names is conflict.output 0: origin name: out. new name renamed."});
+  cases.push_back({legacy_file(statics_of({kBatch1, {{{"in", {2, 4}}}, {{"out", {2, 4}}}, 700, 0, 2}}), {}), "AddNet",
+                   "net[old] sub net is conflict."});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    const std::string out = expect_runtime_error(
+        [&] { ModelCtx ctx(const_cast<uint8_t*>(c.file.image.data()), c.file.image.size()); }, "failed to construct");
+    EXPECT_TRUE(has_line(out, c.function, c.message)) << out;
+  }
 }

@@ -16,7 +16,7 @@ namespace {
 
 constexpr int kRandomFill = 2;
 
-// The generator ends the process for 4-bit types, and knows no other codes.
+// The generator refuses 4-bit types (it throws), and knows no other codes.
 bool can_generate(int dtype) { return dtype >= BM_FLOAT32 && dtype <= BM_BFLOAT16; }
 
 std::vector<uint8_t> generated_bytes(const VexoTensor& input, const std::string& role, bool zeros) {
