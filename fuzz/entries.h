@@ -1,0 +1,30 @@
+// The fuzz entry functions: plain functions that take one input and drive a
+// part of the library with it. The libFuzzer targets call them, and so does
+// the replay program that ctest runs over every input that ever found a
+// defect. Each returns 0; a defect shows as a crash, a sanitizer report or
+// an end of the process.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vexo::fuzz {
+
+// A model image through the reader's memory constructor, then every range
+// read, get_weight and the memory statistics.
+int reader_entry(const uint8_t* data, size_t size);
+// A model file loaded on the simulated device; every stage selected, fed
+// with zeros and run; then freed.
+int load_entry(const uint8_t* data, size_t size);
+// A tensor file loaded into an empty and into a shaped record, saved, and
+// loaded back.
+int tensor_file_entry(const uint8_t* data, size_t size);
+// A language model opened, then a first pass and a few next passes.
+int llm_entry(const uint8_t* data, size_t size);
+
+// The entry of a target by name ("reader", "load", "tensor_file", "llm"),
+// or null.
+using Entry = int (*)(const uint8_t*, size_t);
+Entry entry_named(const char* name);
+
+}  // namespace vexo::fuzz
