@@ -127,8 +127,14 @@ ReadAheadFile::Status ReadAheadFile::read(uint64_t position, void* buffer, uint6
   if (size >= kWindowSize) {
     return detail::pread_all(fd_.get(), position, buffer, size) ? Status::ok : Status::io_error;
   }
-  window_.resize(kWindowSize);
-  const int64_t got = detail::pread_some(fd_.get(), position, window_.data(), kWindowSize);
+  // No larger than what the file still holds: a small model is opened many
+  // times over (tools, servers), and zero-filling a full window each time
+  // would cost more than reading the file.
+  const uint64_t file_size = this->size();
+  const uint64_t remaining = position < file_size ? file_size - position : 0;
+  const uint64_t length = std::min(kWindowSize, std::max(remaining, size));
+  if (window_.size() < length) window_.resize(length);
+  const int64_t got = detail::pread_some(fd_.get(), position, window_.data(), length);
   window_position_ = position;
   window_length_ = got < 0 ? 0 : static_cast<uint64_t>(got);
   if (!window_holds(position, size)) return Status::io_error;

@@ -17,18 +17,23 @@ uint32_t length(const flatbuffers::Vector<T>* vector) {
   return vector ? vector->size() : 0;
 }
 
-// Reads the head and the tail of a range, as much as the buffer holds.
+// Reads the head and the tail of a range, as much as the buffer holds (the
+// whole range when it fits).
 class RangeReader {
  public:
-  explicit RangeReader(bmodel::ModelCtx& ctx) : ctx_(ctx), buffer_(64 * 1024) {}
+  explicit RangeReader(bmodel::ModelCtx& ctx) : ctx_(ctx) {}
 
   void read(const Binary* range) {
     if (range == nullptr) return;
-    const uint64_t count = std::min<uint64_t>(range->size(), buffer_.size());
+    static std::vector<uint8_t> buffer(64 * 1024);
+    const uint64_t count = std::min<uint64_t>(range->size(), buffer.size());
     try {
-      ctx_.read_binary(range, 0, buffer_.data(), count);
-      ctx_.read_binary(range, range->size() - count, buffer_.data(), count);
-      if (range->size() <= buffer_.size()) ctx_.read_binary(range, buffer_.data());
+      if (range->size() <= buffer.size()) {
+        ctx_.read_binary(range, buffer.data());
+      } else {
+        ctx_.read_binary(range, 0, buffer.data(), count);
+        ctx_.read_binary(range, range->size() - count, buffer.data(), count);
+      }
     } catch (const std::runtime_error&) {
       // A range outside the payload is refused: the loader reports it.
     }
@@ -47,7 +52,6 @@ class RangeReader {
 
  private:
   bmodel::ModelCtx& ctx_;
-  std::vector<uint8_t> buffer_;
 };
 
 void read_subnet(RangeReader& reader, const bmodel::SubNet* subnet) {
