@@ -68,6 +68,51 @@ int main(int argc, char** argv) {
     put("load", names[i], models[i]);
   }
 
+  // Files that stretch the load checks: recorded command byte counts far
+  // beyond their ranges, many groups naming one range, subnet IR windows
+  // outside the stage's IR, coefficient areas shared with shrinking sizes,
+  // and legacy nets beside larger current ones.
+  const StageSpec pad_stage = general_sample().nets[2].stages[0];
+  std::vector<std::pair<std::string, ModelSpec>> crafted;
+  auto single = [&](const std::string& name, StageSpec stage) {
+    ModelSpec spec = pad;
+    spec.nets[0].stages = {std::move(stage)};
+    crafted.emplace_back(name, spec);
+  };
+  StageSpec stage = pad_stage;
+  stage.patch = [](bmodel::NetParameterT& p) {
+    p.cmd_group[0]->bdc_cmd_byte = 0x7FFFFFFF;
+    p.cmd_group[0]->gdma_cmd_byte = 0x7FFFFFFF;
+  };
+  single("command-bytes.bmodel", stage);
+  stage.patch = [](bmodel::NetParameterT& p) {
+    for (int i = 0; i < 64; ++i) p.cmd_group.push_back(std::make_unique<bmodel::CmdGroupT>(*p.cmd_group[0]));
+    p.cmd_group.back()->bdc_num = 0;
+  };
+  single("repeated-groups.bmodel", stage);
+  stage = pad_stage;
+  stage.is_dynamic = true;
+  stage.groups.clear();
+  stage.ir = Bytes(64, 3);
+  stage.subnets.push_back(SubnetSpec{0, {-1}, true, {}, pad_stage.inputs, pad_stage.outputs, 60, 4});
+  single("subnet-ir-window.bmodel", stage);
+  ModelSpec shared = pad;
+  StageSpec wide = pad_stage;
+  wide.coeff = Bytes(32, 5);
+  StageSpec narrow = pad_stage;
+  narrow.inputs[0].shape = {8};
+  narrow.coeff = Bytes(16, 5);
+  shared.nets[0].stages = {wide, narrow};
+  crafted.emplace_back("shared-coefficients.bmodel", shared);
+  ModelSpec mixed = general_sample();
+  mixed.nets[2].legacy = true;
+  crafted.emplace_back("mixed-legacy.bmodel", mixed);
+  for (const auto& [name, spec] : crafted) {
+    const Bytes bytes = model_bytes(spec);
+    put("reader", name, bytes);
+    put("load", name, bytes);
+  }
+
   LlmOptions small{1, 4, 8, false};
   LlmOptions greedy{2, 4, 8, true};
   put("llm", "llm.bmodel", model_bytes(llm_sample(small)));
