@@ -1,5 +1,8 @@
 // Conversion of networks stored in the legacy form (net_static and
 // net_dynamic) to the current form (one NetParameter per stage).
+#include <algorithm>
+#include <cstdint>
+
 #include "bmodel/bmodel.h"
 #include "bmodel/internal/log.h"
 
@@ -31,6 +34,15 @@ NetParameterT common_fields(LegacyStageT& stage) {
   return param;
 }
 
+// The activations a current-form stage needs, as the execution core reads
+// them: the sum of its context sizes, or its one ctx_size.
+uint64_t activation_need(const NetParameter& stage) {
+  if (!stage.ctx_sizes() || stage.ctx_sizes()->size() == 0) return stage.ctx_size();
+  uint64_t sum = 0;
+  for (const uint64_t size : *stage.ctx_sizes()) sum = size > UINT64_MAX - sum ? UINT64_MAX : sum + size;
+  return sum;
+}
+
 }  // namespace
 
 void ModelCtx::update_bmodel(const char* what) {
@@ -51,8 +63,13 @@ void ModelCtx::update_bmodel(const char* what) {
   if (const CpuopModule* cpuop = model_->cpuop_module()) {
     model_gen_->AddCpuModule(cpuop->file_name()->str(), *cpuop->binary());
   }
+  // The rebuilt activation area serves every net: never smaller than the
+  // file's own, nor than any current-form stage needs.
+  model_gen_->max_neuron_size_ = model_->neuron_size();
   for (const Net* net : *model_->net()) {
     if (net->parameter()) {
+      for (const NetParameter* stage : *net->parameter())
+        model_gen_->max_neuron_size_ = std::max(model_gen_->max_neuron_size_, activation_need(*stage));
       NetT copy;
       net->UnPackTo(&copy);
       model_gen_->AddNet(Net::Pack(model_gen_->Builder(), &copy));

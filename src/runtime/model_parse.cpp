@@ -1,5 +1,6 @@
 // From a model file to its description: nets, stages, subnets, tensors and
 // command groups. Nothing is placed on the device here.
+#include <algorithm>
 #include <memory>
 
 #include "bmodel/bmodel.h"
@@ -84,6 +85,14 @@ class Parser {
       group.gdma_byte = g->gdma_cmd_byte();
       group.bdc_cmd = range(g->binary_bdc(), label, "binary_bdc");
       group.gdma_cmd = range(g->binary_gdma(), label, "binary_gdma");
+      // The byte counts size the command buffers, and the walked commands
+      // come from the ranges: a count beyond its range is refused before
+      // anything is allocated for it.
+      if (group.bdc_byte > group.bdc_cmd.size || group.gdma_byte > group.gdma_cmd.size) {
+        fail("Model file[", filename_, "] is malformed: ", label, " records ", group.bdc_byte, " BDC and ",
+             group.gdma_byte, " GDMA command bytes, but its ranges hold ", group.bdc_cmd.size, " and ",
+             group.gdma_cmd.size);
+      }
       out.push_back(group);
     }
   }
@@ -137,7 +146,31 @@ class Parser {
       }
     }
     info.subnet_num = info.subnets.size();
+    check_subnets(info, where);
     return info;
+  }
+
+  // What the launch records of a stage run subnet by subnet rely on: a
+  // dynamic subnet's IR window lies inside the stage's IR, and a static
+  // subnet has command buffers to run on (a dynamic stage has none; the
+  // command upload checks that its commands lie inside a static stage's).
+  void check_subnets(const StageInfo& info, const std::string& where) const {
+    if (!runs_by_subnet(info)) return;
+    for (size_t k = 0; k < info.subnets.size(); ++k) {
+      const SubNetInfo& subnet = info.subnets[k];
+      const std::string label = where + " subnet[" + std::to_string(k) + "]";
+      if (subnet.is_dynamic) {
+        // The device reads the IR in whole 32-bit words.
+        const u64 window = u64{4} * vexofmt::launch::ir_words(subnet.ir_len);
+        if (subnet.ir_offset > info.binary_ir.size || window > info.binary_ir.size - subnet.ir_offset) {
+          fail("Model file[", filename_, "] is malformed: ", label, " IR window [", subnet.ir_offset, ", +", window,
+               ") lies outside the stage's IR of ", info.binary_ir.size, " bytes");
+        }
+      } else if (info.is_dynamic) {
+        fail("Model file[", filename_, "] is malformed: ", label,
+             " is static inside a dynamic stage, which has no command buffers");
+      }
+    }
   }
 
  private:
@@ -147,10 +180,14 @@ class Parser {
 
 }  // namespace
 
+// Stages sharing a coefficient start share one area, sized for the largest
+// of them: each stage then finds all of its coefficients there.
 void set_coeff_map(NetInfo* net_info_p) {
   std::unordered_map<u64, u64> map;
   for (const StageInfo& stage : net_info_p->stages) {
-    if (stage.is_dynamic == 0) map[stage.coeff.start] = stage.coeff.size;
+    if (stage.is_dynamic != 0) continue;
+    u64& size = map[stage.coeff.start];
+    size = std::max(size, stage.coeff.size);
   }
   net_info_p->coeff_start_and_size_map = std::move(map);
 }

@@ -102,7 +102,10 @@ TEST_F(BadInput, CommandsOverrunTheirGroup) {
   s.patch = [](bmodel::NetParameterT& p) { p.cmd_group[0]->gdma_cmd_byte = 100; };
   expect_refused(save(s), "GDMA command 1 overruns the group's recorded 100 bytes");
 
-  s.patch = [](bmodel::NetParameterT& p) { p.cmd_group[0]->gdma_num = 5; p.cmd_group[0]->gdma_cmd_byte = 1000; };
+  s.patch = [](bmodel::NetParameterT& p) {
+    p.cmd_group[0]->gdma_num = 5;
+    p.cmd_group[0]->gdma_cmd_byte = static_cast<uint32_t>(p.cmd_group[0]->binary_gdma->size());
+  };
   expect_refused(save(s), "overruns its payload range");
 
   s.patch = [](bmodel::NetParameterT& p) { p.cmd_group[0]->bdc_num = 2; };
