@@ -5,13 +5,14 @@
 
 #include "bmodel/internal/log.h"
 #include "bmodel/internal/plugin.h"
+#include "utils/logs.h"
 
 namespace bmodel {
 
 namespace detail {
 
 void log_line(const char* level, const char* function, int line, const std::string& message) {
-  std::cout << "[BMODEL][" << function << ":" << line << "] " << level << ": " << message << std::endl;
+  minilog::log_stream() << "[BMODEL][" << function << ":" << line << "] " << level << ": " << message << std::endl;
 }
 
 LibraryHandle open_library(const std::string& path) { return LibraryHandle(dlopen(path.c_str(), RTLD_LAZY)); }

@@ -54,6 +54,10 @@ extern "C" {
 // A ready runtime, or null (with an error line, nothing left on the device)
 // when the model cannot be loaded or is not a language model of this shape.
 VEXO_API llmbase llm_init(const char* model_path, int device_id);
+// The same for an encrypted model file, deciphered in memory through the
+// decryption plug-in at decrypt_lib; null with an error line when
+// decrypt_lib is null or empty.
+VEXO_API llmbase llm_init_decrypt(const char* model_path, int device_id, const char* decrypt_lib);
 VEXO_API size_t llm_get_seq_len(llmbase llm);
 VEXO_API size_t llm_get_token_len(llmbase llm);
 // The next token after `token_len` prompt tokens (1 to seq_len); -1 after an

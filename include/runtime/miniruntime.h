@@ -36,6 +36,10 @@ extern "C" {
 // A runtime with net 0, stage 0 selected; null (nothing left on the device)
 // when the model cannot be loaded.
 VEXO_API vexoruntime vexoruntime_init(const char* bmodel_path, int device_id);
+// The same for an encrypted model file, deciphered in memory (never on disk)
+// through the decryption plug-in at decrypt_lib, a shared library exporting
+// "decrypt"; null with an error line when decrypt_lib is null or empty.
+VEXO_API vexoruntime vexoruntime_init_decrypt(const char* bmodel_path, int device_id, const char* decrypt_lib);
 // Selects a stage and rebuilds the input and output records; records handed
 // out earlier become invalid. Bad indices keep the current selection.
 VEXO_API void vexoruntime_set_net_stage(vexoruntime runtime, size_t net_idx, size_t stage_idx);

@@ -1,5 +1,6 @@
 // Logging: ten numbered levels, each served by its own logger, a threshold
-// taken from LOG_LEVEL, and coloured, time-stamped lines on standard output.
+// taken from LOG_LEVEL, and coloured, time-stamped lines on standard output
+// (or on the file descriptor that vexo_set_log_fd chose).
 //
 // A message is one chain of insertions on one logger ended by inserting that
 // logger's endl():
@@ -12,6 +13,18 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+
+#include "utils/export.h"
+
+extern "C" {
+
+// Sends the library's log lines to the open file descriptor fd from now on:
+// STDOUT_FILENO (the default) or, as the command-line tools do, STDERR_FILENO
+// so that a program's own results stay alone on standard output. Returns
+// false, changing nothing, for a negative fd.
+VEXO_API bool vexo_set_log_fd(int fd);
+
+}  // extern "C"
 
 namespace minilog {
 
@@ -28,12 +41,16 @@ std::string get_current_time_string();
 // insertion so that a change of the environment takes effect at once.
 int get_min_log_level();
 
+// Where log lines go: std::cout unless vexo_set_log_fd chose another
+// descriptor.
+std::ostream& log_stream();
+
 template <int LogLevel>
 class LoggerBase {
  public:
   virtual ~LoggerBase() = default;
 
-  // Each piece reaches standard output, flushed, at its insertion.
+  // Each piece reaches the log stream, flushed, at its insertion.
   template <typename T>
   LoggerBase& operator<<(const T& value) {
     if (get_min_log_level() < LogLevel) return *this;
@@ -45,9 +62,9 @@ class LoggerBase {
     if (last) {
       first = true;
       last = false;
-      std::cout << kResetSequence;
+      log_stream() << kResetSequence;
     }
-    std::cout << messageStream.str() << std::flush;
+    log_stream() << messageStream.str() << std::flush;
     messageStream.str(std::string());
     return *this;
   }
@@ -61,8 +78,8 @@ class LoggerBase {
 
   void log_prefix() {
     if (last) return;
-    std::cout << log_level_color_map[LogLevel] << get_current_time_string() << " "
-              << log_level_string_map[LogLevel] << " " << std::flush;
+    log_stream() << log_level_color_map[LogLevel] << get_current_time_string() << " "
+                 << log_level_string_map[LogLevel] << " " << std::flush;
     first = false;
   }
 

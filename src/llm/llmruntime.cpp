@@ -193,8 +193,8 @@ void check_shapes(LLMBase& llm) {
   check.fits(token_tensor(llm)->size, llm.embedding_cache_idx, 0);
 }
 
-void load(LLMBase& llm, const char* model_path, int device_id) {
-  llm.model_info = divudida::load_model(model_path, device_id);
+void load(LLMBase& llm, const char* model_path, int device_id, const std::string& decrypt_lib) {
+  llm.model_info = divudida::load_model(model_path, device_id, decrypt_lib);
   llm.bm_handle = llm.model_info.bm_handle;
   const size_t nets = llm.model_info.nets.size();
   llm.input_tensors.resize(nets);
@@ -323,17 +323,31 @@ bool set_io_tensors(int device_id, bm_handle_t bm_handle, bm_device_mem_t io_dev
   return true;
 }
 
-extern "C" {
+namespace {
 
-llmbase llm_init(const char* model_path, int device_id) {
+llmbase init_llm(const char* function, const char* model_path, int device_id, const std::string& decrypt_lib) {
   return minilog::guarded(
-      "llm_init",
+      function,
       [&]() -> llmbase {
         std::unique_ptr<LLMBase, Releaser> llm(new LLMBase());
-        load(*llm, model_path, device_id);
+        load(*llm, model_path, device_id, decrypt_lib);
         return llm.release();
       },
       nullptr);
+}
+
+}  // namespace
+
+extern "C" {
+
+llmbase llm_init(const char* model_path, int device_id) { return init_llm("llm_init", model_path, device_id, ""); }
+
+llmbase llm_init_decrypt(const char* model_path, int device_id, const char* decrypt_lib) {
+  if (!decrypt_lib || !*decrypt_lib) {
+    minilog::log_error("llm_init_decrypt: no decryption plug-in given");
+    return nullptr;
+  }
+  return init_llm("llm_init_decrypt", model_path, device_id, decrypt_lib);
 }
 
 size_t llm_get_seq_len(llmbase llm) { return llm ? llm->seq_len : 0; }

@@ -164,21 +164,38 @@ void vexoruntime_free_tensor_vector(std::vector<VexoTensor*>& tensors) {
   tensors.clear();
 }
 
-extern "C" {
+namespace {
 
-vexoruntime vexoruntime_init(const char* bmodel_path, int device_id) {
+vexoruntime init_runtime(const char* function, const char* bmodel_path, int device_id,
+                         const std::string& decrypt_lib) {
   return guarded(
-      "vexoruntime_init",
+      function,
       [&]() -> vexoruntime {
         std::unique_ptr<VexoRuntime, RuntimeDeleter> runtime(new VexoRuntime);
         // A failed load leaves nothing on the device.
-        runtime->model_info = divudida::load_model(bmodel_path, device_id);
+        runtime->model_info = divudida::load_model(bmodel_path, device_id, decrypt_lib);
         runtime->bm_handle = runtime->model_info.bm_handle;
         runtime->device_id = device_id;
         select_stage(*runtime, 0, 0);
         return runtime.release();
       },
       nullptr);
+}
+
+}  // namespace
+
+extern "C" {
+
+vexoruntime vexoruntime_init(const char* bmodel_path, int device_id) {
+  return init_runtime("vexoruntime_init", bmodel_path, device_id, "");
+}
+
+vexoruntime vexoruntime_init_decrypt(const char* bmodel_path, int device_id, const char* decrypt_lib) {
+  if (!decrypt_lib || !*decrypt_lib) {
+    log_error("vexoruntime_init_decrypt: no decryption plug-in given");
+    return nullptr;
+  }
+  return init_runtime("vexoruntime_init_decrypt", bmodel_path, device_id, decrypt_lib);
 }
 
 void vexoruntime_set_net_stage(vexoruntime runtime, size_t net_idx, size_t stage_idx) {

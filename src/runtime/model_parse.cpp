@@ -192,11 +192,11 @@ void set_coeff_map(NetInfo* net_info_p) {
   net_info_p->coeff_start_and_size_map = std::move(map);
 }
 
-ModelInfo read_bmodel(const char* filename, int device_id) {
+ModelInfo read_bmodel(const char* filename, int device_id, const std::string& decrypt_lib) {
   const std::string name = filename ? filename : "";
   std::unique_ptr<bmodel::ModelCtx> ctx;
   try {
-    ctx = std::make_unique<bmodel::ModelCtx>(name, "", nullptr);
+    ctx = std::make_unique<bmodel::ModelCtx>(name, decrypt_lib, nullptr);
   } catch (const std::exception& e) {
     fail("Failed to open model file[", name, "]: ", e.what());
   }

@@ -41,8 +41,10 @@ class ModelError : public minilog::LoggedError {
 // Whether a stage runs subnet by subnet rather than as one launch.
 inline bool runs_by_subnet(const StageInfo& stage) { return stage.subnets.size() > 1 || stage.is_dynamic; }
 
-// [parse] Opens the model file and the device and describes the model.
-ModelInfo read_bmodel(const char* filename, int device_id);
+// [parse] Opens the model file and the device and describes the model. A
+// non-empty decrypt_lib reads an encrypted file through that decryption
+// plug-in, in memory only.
+ModelInfo read_bmodel(const char* filename, int device_id, const std::string& decrypt_lib = "");
 void set_coeff_map(NetInfo* net_info_p);
 
 // [placement] Device areas and relocation offsets; coefficient upload.
@@ -75,6 +77,6 @@ void free_model(ModelInfo& model_info);
 
 // Parse, place, address and build launch records: a model ready to run.
 // On failure everything obtained is released and ModelError is thrown.
-ModelInfo load_model(const char* filename, int device_id);
+ModelInfo load_model(const char* filename, int device_id, const std::string& decrypt_lib = "");
 
 }  // namespace divudida

@@ -132,8 +132,8 @@ void free_model(ModelInfo& model_info) {
   model_info.state = ModelState::released;
 }
 
-ModelInfo load_model(const char* filename, int device_id) {
-  ModelInfo model = read_bmodel(filename, device_id);
+ModelInfo load_model(const char* filename, int device_id, const std::string& decrypt_lib) {
+  ModelInfo model = read_bmodel(filename, device_id, decrypt_lib);
   try {
     move_to_device(model);
     compile_io_addr(model);

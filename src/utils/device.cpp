@@ -39,7 +39,7 @@ void check_states_with_safe_exit(int status, const char* msg) {
   if (status == 0) return;
   // Straight to standard output, not through the logger: this line must
   // appear whatever LOG_LEVEL says.
-  std::cout << (msg ? msg : "") << " failed, status: " << status << std::endl;
+  minilog::log_stream() << (msg ? msg : "") << " failed, status: " << status << std::endl;
   std::exit(-1);
 }
 

@@ -2,10 +2,58 @@
 
 #include "utils/guard.h"
 
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 
 namespace minilog {
+
+namespace {
+
+// An unbuffered stream buffer over a file descriptor: every piece is written
+// at once, as the logger's flush after each insertion expects.
+class DescriptorBuffer : public std::streambuf {
+ public:
+  std::atomic<int> fd{STDOUT_FILENO};
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    const char byte = traits_type::to_char_type(c);
+    return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
+  }
+
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    std::streamsize done = 0;
+    while (done < n) {
+      const ssize_t written = ::write(fd.load(), s + done, static_cast<size_t>(n - done));
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) break;  // a failed write is lost, as on standard output
+      done += written;
+    }
+    return done;
+  }
+};
+
+struct DescriptorStream {
+  DescriptorBuffer buffer;
+  std::ostream stream{&buffer};
+};
+
+DescriptorStream& descriptor_stream() {
+  static DescriptorStream instance;
+  return instance;
+}
+
+}  // namespace
+
+std::ostream& log_stream() {
+  DescriptorStream& chosen = descriptor_stream();
+  return chosen.buffer.fd.load() == STDOUT_FILENO ? std::cout : chosen.stream;
+}
 
 const std::string log_level_string_map[12] = {
     "[ERROR]  ", "[ERROR]  ", "[WARNING]", "[INFO]   ", "[DEBUG]  ", "[level5] ",
@@ -45,3 +93,10 @@ Logger& Logger::getInstance() {
 }
 
 }  // namespace minilog
+
+bool vexo_set_log_fd(int fd) {
+  if (fd < 0) return false;
+  std::cout.flush();  // what is already logged keeps its place
+  minilog::descriptor_stream().buffer.fd.store(fd);
+  return true;
+}

@@ -23,6 +23,11 @@ struct Outcome {
 Outcome run(const vexotest::TempDir& dir, const std::string& program, const std::vector<std::string>& args,
             const std::map<std::string, std::string>& env = {});
 
+// Runs program as run() does, without extra environment, and sends it
+// `signal` once its standard output holds `text` (or after 30 seconds).
+Outcome run_until(const vexotest::TempDir& dir, const std::string& program,
+                  const std::vector<std::string>& args, const std::string& text, int signal);
+
 // The text split at newlines (a last line without one counts too).
 std::vector<std::string> lines(const std::string& text);
 

@@ -18,16 +18,25 @@ inline void expect_clean_exit(const Outcome& outcome) {
   EXPECT_EQ(outcome.err, "");
 }
 
+// Whether a line is one of the library's own log lines.
+inline bool is_library_log_line(const std::string& line) {
+  return line.find("[ERROR]") != std::string::npos || line.find("[WARNING]") != std::string::npos ||
+         line.rfind("[BMODEL]", 0) == 0;
+}
+
 // No crash, the given non-zero status, and one line "<tool>: error: ..."
-// that contains `text`.
+// that contains `text`, last on standard error after nothing but the
+// library's log lines; none of those on standard output.
 inline void expect_one_error(const Outcome& outcome, const std::string& tool, const std::string& text,
                              int status = 1) {
   ASSERT_TRUE(outcome.exited) << "ended by signal " << outcome.signal;
   EXPECT_EQ(outcome.status, status) << outcome.err;
   const std::vector<std::string> err = lines(outcome.err);
-  ASSERT_EQ(err.size(), 1u) << outcome.err;
-  EXPECT_EQ(err[0].rfind(tool + ": error: ", 0), 0u) << err[0];
-  EXPECT_NE(err[0].find(text), std::string::npos) << err[0];
+  ASSERT_FALSE(err.empty());
+  for (size_t i = 0; i + 1 < err.size(); ++i) EXPECT_TRUE(is_library_log_line(err[i])) << outcome.err;
+  EXPECT_EQ(err.back().rfind(tool + ": error: ", 0), 0u) << err.back();
+  EXPECT_NE(err.back().find(text), std::string::npos) << err.back();
+  for (const std::string& line : lines(outcome.out)) EXPECT_FALSE(is_library_log_line(line)) << line;
 }
 
 }  // namespace tooltest

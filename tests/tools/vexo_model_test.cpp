@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bmodel/bmodel.h"
+#include "llm/llmruntime.h"
 #include "child_process.h"
 #include "common/format.h"
 #include "model_runs.h"
@@ -31,6 +32,7 @@ using Env = std::map<std::string, std::string>;
 
 const std::string kTool = VEXO_MODEL_PATH;
 const std::string kCipher = VEXO_CIPHER_PATH;
+const std::string kRun = VEXO_RUN_PATH;
 const Env kKey{{"VEXO_CIPHER_KEY", "tool test key"}};
 constexpr auto npos = std::string::npos;
 
@@ -196,6 +198,9 @@ class VexoModel : public testing::Test {
     tooltest::expect_clean_exit(outcome);
     return json::parse(outcome.out);
   }
+  Outcome run_model(const std::vector<std::string>& args, const Env& env = {}) const {
+    return tooltest::run(dir_, kRun, args, env);
+  }
   std::string encrypt(const std::string& plain) const {
     const std::string encrypted = plain + ".enc";
     tooltest::expect_clean_exit(tool({"encrypt", "--lib", kCipher, "-o", encrypted, plain}, kKey));
@@ -310,6 +315,46 @@ TEST_F(VexoModel, InfoReadsEncryptedFilesThroughThePlugin) {
   const Outcome text = tool({"info", encrypted, "--decrypt-lib", kCipher}, kKey);
   tooltest::expect_clean_exit(text);
   EXPECT_NE(text.out.find("net 2: pad (addr_mode 0, 1 stage)\n"), npos) << text.out;
+}
+
+TEST_F(VexoModel, EncryptedModelsRunThroughTheDecryptionPluginInMemory) {
+  const std::string plain = save(vexo::samples::general_sample(), "general.bmodel");
+  const std::string encrypted = encrypt(plain);
+  tooltest::expect_clean_exit(run_model({plain, "--net", "reverse", "--random", "3", "--save", path("ref")}));
+  const auto listing = [this] {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(path("")))
+      names.push_back(entry.path().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  const std::vector<std::string> before = listing();
+  const Outcome outcome = run_model(
+      {encrypted, "--decrypt-lib", kCipher, "--net", "reverse", "--random", "3", "--compare", path("ref")}, kKey);
+  tooltest::expect_clean_exit(outcome);
+  EXPECT_NE(outcome.out.find("compared output 0 reversed: match"), npos) << outcome.out;
+  EXPECT_EQ(listing(), before);  // no deciphered copy on disk
+
+  tooltest::expect_one_error(run_model({encrypted, "--net", "reverse"}, kKey), "vexo-run", "cannot load " + encrypted);
+  tooltest::expect_one_error(
+      run_model({encrypted, "--decrypt-lib", kCipher}, {{"VEXO_CIPHER_KEY", "another key"}}), "vexo-run",
+      "cannot load " + encrypted);
+  tooltest::expect_one_error(run_model({encrypted, "--decrypt-lib", path("none.so")}, kKey), "vexo-run",
+                             "cannot open " + path("none.so"));
+
+  // The language-model runtime opens an encrypted model the same way.
+  vexo::samples::LlmOptions options;
+  const std::string llm = encrypt(save(vexo::samples::llm_sample(options), "llm.bmodel"));
+  setenv("VEXO_CIPHER_KEY", kKey.at("VEXO_CIPHER_KEY").c_str(), 1);
+  EXPECT_EQ(llmrun::llm_init(llm.c_str(), 0), nullptr);
+  EXPECT_EQ(llmrun::llm_init_decrypt(llm.c_str(), 0, ""), nullptr);
+  llmrun::llmbase model = llmrun::llm_init_decrypt(llm.c_str(), 0, kCipher.c_str());
+  ASSERT_NE(model, nullptr);
+  std::vector<int32_t> prompt{5, 9, 2};
+  EXPECT_EQ(llmrun::llm_forward_first(model, prompt.data(), prompt.size()),
+            vexo::samples::llm_expected_tokens(prompt, prompt.size() + 1, options).back());
+  llmrun::llm_free(model);
+  unsetenv("VEXO_CIPHER_KEY");
 }
 
 TEST_F(VexoModel, EncryptThenDecryptGivesTheSameNetsAndRanges) {
@@ -439,7 +484,7 @@ TEST_F(VexoModel, ConflictingMergeEndsInTheWritersFatalLine) {
   const Outcome outcome = tool({"combine", "-o", out, a, a});
   ASSERT_TRUE(outcome.exited) << "ended by signal " << outcome.signal;
   EXPECT_EQ(outcome.status, 255);
-  EXPECT_NE(outcome.out.find("FATAL: net[embed] input tensors is conflict\n"), npos) << outcome.out;
+  EXPECT_NE(outcome.err.find("FATAL: net[embed] input tensors is conflict\n"), npos) << outcome.err;
   EXPECT_FALSE(std::filesystem::exists(out));
 }
 
@@ -486,7 +531,7 @@ TEST_F(VexoModel, BadInputsEndWithOneLineAndNoCrash) {
   std::filesystem::resize_file(truncated, std::filesystem::file_size(truncated) - 1);
   outcome = tool({"info", truncated});
   expect_tool_error(outcome, truncated + " is not a valid model file");
-  EXPECT_NE(outcome.out.find("FATAL: File[" + truncated + "] is broken ...\n"), npos) << outcome.out;
+  EXPECT_NE(outcome.err.find("FATAL: File[" + truncated + "] is broken ...\n"), npos) << outcome.err;
 
   const std::string encrypted = encrypt(good);
   expect_tool_error(tool({"info", encrypted, "--decrypt-lib", kCipher}, {{"VEXO_CIPHER_KEY", "another key"}}),

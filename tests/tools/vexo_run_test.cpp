@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
 #include <vector>
@@ -84,6 +86,7 @@ class VexoRun : public testing::Test {
   Outcome run(const std::vector<std::string>& args) const { return tooltest::run(dir_, kRun, args); }
   Outcome samples(const std::vector<std::string>& args) const { return tooltest::run(dir_, kSamples, args); }
   std::string path(const std::string& name) const { return dir_.path(name); }
+  const vexotest::TempDir& dir() const { return dir_; }
   std::string sample(const std::string& name) const { return samples_ + "/" + name; }
   std::string model() const { return sample("general.bmodel"); }
   std::string case_dir(const std::string& name) const { return sample("general/" + name); }
@@ -351,8 +354,10 @@ TEST_F(VexoRun, ErrorsEndWithOneLine) {
        rows + " does not hold a tensor that fits input 0 ids (int32 [4], 16 B)"},
       {{model(), "--stage", "1", "--inputs", ids, ids},
        "2 input files given, but the stage takes 1 (ids): one file per input, in input order"},
-      {{model(), "--stage", "1", "--inputs", path("short.tensor")}, "does not hold a tensor that fits input 0 ids"},
-      {{model(), "--stage", "1", "--inputs", path("tiny.tensor")}, "does not hold a tensor that fits input 0 ids"},
+      {{model(), "--stage", "1", "--inputs", path("short.tensor")},
+       "does not hold a tensor that fits input 0 ids"},
+      {{model(), "--stage", "1", "--inputs", path("tiny.tensor")},
+       "does not hold a tensor that fits input 0 ids"},
       {{model(), "--stage", "1", "--inputs", path("none.tensor")}, "cannot open " + path("none.tensor")},
       {{model(), "--stage", "1", "--compare", partial},
        "no reference for output 1 valid: " + partial + "/valid.tensor does not exist"},
@@ -376,6 +381,204 @@ TEST_F(VexoRun, ARefusedRunEndsWithOneLine) {
   patch(ids, kHeader + 4, Bytes{16, 0, 0, 0});
   tooltest::expect_one_error(run({model(), "--stage", "1", "--inputs", ids}), "vexo-run",
                              "run 1 of the stage failed");
+}
+
+size_t lines_matching(const Outcome& outcome, const std::string& pattern) {
+  const std::regex re(pattern);
+  const std::vector<std::string> lines = tooltest::lines(outcome.out);
+  return static_cast<size_t>(std::count_if(
+      lines.begin(), lines.end(), [&re](const std::string& line) { return std::regex_match(line, re); }));
+}
+
+nlohmann::json read_json(const std::string& path) {
+  std::ifstream in(path);
+  return nlohmann::json::parse(in);
+}
+
+const std::string kTime = "[0-9]+\\.[0-9]+ (us|ms|s)";
+
+void expect_ordered_figures(const nlohmann::json& runs) {
+  const double min = runs["min_seconds"], median = runs["median_seconds"], p90 = runs["p90_seconds"],
+               p99 = runs["p99_seconds"], max = runs["max_seconds"], mean = runs["mean_seconds"];
+  EXPECT_LE(min, median);
+  EXPECT_LE(median, p90);
+  EXPECT_LE(p90, p99);
+  EXPECT_LE(p99, max);
+  EXPECT_LE(min, mean);
+  EXPECT_LE(mean, max);
+  EXPECT_GE(runs["stddev_seconds"].get<double>(), 0);
+  EXPECT_GT(runs["runs_per_second"].get<double>(), 0);
+}
+
+TEST_F(VexoRun, BenchmarkReportsWarmUpFirstRunStatisticsAndJson) {
+  const std::string report = path("report.json");
+  const Outcome counted = run({model(), "--net", "pad", "--warmup", "2", "--loops", "7", "--json", report});
+  tooltest::expect_clean_exit(counted);
+  EXPECT_EQ(lines_matching(counted, "first run: " + kTime), 1u) << counted.out;
+  EXPECT_TRUE(has_line(counted, "warm-up: 2 runs, not counted")) << counted.out;
+  EXPECT_EQ(lines_matching(counted, "run: 7 loops: min " + kTime + ", median " + kTime + ", max " + kTime),
+            1u);
+  EXPECT_EQ(lines_matching(counted, "  mean " + kTime + ", standard deviation " + kTime + ", p90 " + kTime +
+                                        ", p99 " + kTime + ", [0-9]+\\.[0-9] runs per second"),
+            1u)
+      << counted.out;
+
+  const nlohmann::json d = read_json(report);
+  EXPECT_EQ(d["schema"], 1);
+  EXPECT_EQ(d["tool"], "vexo-run");
+  EXPECT_FALSE(d["version"].get<std::string>().empty());
+  EXPECT_EQ(d["model"], model());
+  EXPECT_EQ(d["net"], (nlohmann::json{{"index", 2}, {"name", "pad"}}));
+  EXPECT_EQ(d["stage"], 0);
+  EXPECT_EQ(d["device"], 0);
+  EXPECT_EQ(d["inputs"],
+            nlohmann::json::parse(R"([{"name": "data", "dtype": "uint8", "shape": [4], "bytes": 4,
+                                                    "source": "random, seed 0"}])"));
+  EXPECT_EQ(d["outputs"],
+            nlohmann::json::parse(R"([{"name": "padded", "dtype": "uint8", "shape": [8], "bytes": 8}])"));
+  EXPECT_GT(d["load_seconds"].get<double>(), 0);
+  EXPECT_GT(d["first_run_seconds"].get<double>(), 0);
+  EXPECT_EQ(d["warmup_runs"], 2);
+  EXPECT_EQ(d["runs"]["count"], 7);
+  expect_ordered_figures(d["runs"]);
+  EXPECT_EQ(d["interrupted"], false);
+  EXPECT_TRUE(d["signal"].is_null());
+
+  // By time, without warm-up: at least one counted run.
+  const Outcome timed =
+      run({model(), "--net", "pad", "--warmup", "0", "--duration", "0.05", "--json", report});
+  tooltest::expect_clean_exit(timed);
+  EXPECT_EQ(lines_matching(timed, "warm-up: .*"), 0u) << timed.out;
+  const nlohmann::json t = read_json(report);
+  EXPECT_EQ(t["warmup_runs"], 0);
+  EXPECT_GE(t["runs"]["count"].get<size_t>(), 1u);
+  expect_ordered_figures(t["runs"]);
+
+  tooltest::expect_one_error(run({model(), "--loops", "3", "--duration", "1"}), "vexo-run", "excludes", 2);
+  tooltest::expect_one_error(run({model(), "--warmup", "-1"}), "vexo-run",
+                             "--warmup: -1 is out of range: give a whole number from 0 to 10000000", 2);
+  tooltest::expect_one_error(run({model(), "--loops", "2x"}), "vexo-run", "--loops: \"2x\" is not an integer",
+                             2);
+  tooltest::expect_one_error(run({model(), "--device", "4294967296"}), "vexo-run",
+                             "--device: 4294967296 is out of range: give a whole number of 0 or more", 2);
+}
+
+TEST_F(VexoRun, AStopSignalEndsTheLoopWithTheStatisticsOfTheRunsDone) {
+  const std::string report = path("stopped.json");
+  for (const int signal : {SIGINT, SIGTERM}) {
+    const std::string name = signal == SIGINT ? "SIGINT" : "SIGTERM";
+    SCOPED_TRACE(name);
+    // Standard output is a file: "first run" must be there while the loop
+    // still runs.
+    const Outcome outcome = tooltest::run_until(
+        dir(), kRun, {model(), "--net", "pad", "--duration", "60", "--json", report, "--save", path("s")},
+        "first run:", signal);
+    ASSERT_TRUE(outcome.exited) << "ended by signal " << outcome.signal;
+    EXPECT_EQ(outcome.status, 128 + signal);
+    EXPECT_EQ(outcome.err, "");
+    const nlohmann::json d = read_json(report);
+    const size_t runs = d["runs"]["count"];
+    EXPECT_TRUE(has_line(outcome, "interrupted by " + name + " after " + std::to_string(runs) +
+                                      (runs == 1 ? " counted run" : " counted runs")))
+        << outcome.out;
+    EXPECT_EQ(lines_matching(outcome, "run: [0-9]+ loops?: .*"), runs ? 1u : 0u) << outcome.out;
+    EXPECT_EQ(d["interrupted"], true);
+    EXPECT_EQ(d["signal"], name);
+    EXPECT_FALSE(fs::exists(path("s/padded.tensor")));  // an interrupted run saves nothing
+  }
+}
+
+TEST_F(VexoRun, GeneratedInputsTakeRangesAndNamedFilesFillSomeInputs) {
+  // Every id 5: four rows of embedding row 5.
+  const Outcome fives =
+      run({model(), "--net", "embed", "--stage", "1", "--random-range", "5,5", "--save", path("a")});
+  tooltest::expect_clean_exit(fives);
+  EXPECT_TRUE(has_line(fives, "  input 0 ids: int32 [4], 16 B, random, seed 0, range 5,5")) << fives.out;
+  Bytes rows;
+  for (int k = 0; k < 4; ++k) {
+    const Bytes row = vexo::samples::embed_row(5);
+    rows.insert(rows.end(), row.begin(), row.end());
+  }
+  EXPECT_EQ(data_of(path("a/rows.tensor")), rows);
+  // Ids from 0 to 3, the input's own range winning over the one for all.
+  tooltest::expect_clean_exit(
+      run({model(), "--net", "embed", "--stage", "1", "--random", "9", "--random-range", "100,200",
+           "--random-range", "ids:0.5,3.9", "--save", path("b")}));
+  const Bytes got = data_of(path("b/rows.tensor"));
+  ASSERT_EQ(got.size(), 32u);
+  for (size_t k = 0; k < 4; ++k) {
+    const Bytes row(got.begin() + k * 8, got.begin() + k * 8 + 8);
+    EXPECT_TRUE(row == vexo::samples::embed_row(1) || row == vexo::samples::embed_row(2) ||
+                row == vexo::samples::embed_row(3))
+        << k;
+  }
+  // Half-precision values within the range; 2.5 exactly when it is all.
+  tooltest::expect_clean_exit(
+      run({model(), "--net", "reverse", "--random-range", "-0.5,0.5", "--save", path("c")}));
+  Bytes halves = data_of(path("c/reversed.tensor"));
+  std::vector<float> values(16);
+  data_convert_to_fp32(halves.data(), values.data(), BM_FLOAT16, values.size());
+  for (float v : values) EXPECT_TRUE(v >= -0.5f && v <= 0.5f) << v;
+  tooltest::expect_clean_exit(
+      run({model(), "--net", "reverse", "--random-range", "rows:2.5,2.5", "--save", path("d")}));
+  EXPECT_EQ(data_of(path("d/reversed.tensor")), vexo::samples::bytes_of(std::vector<uint16_t>(16, 0x4100)));
+
+  // A second input that the stage does not read: one input from a file by
+  // name, the other generated.
+  const std::string two = changed_model([](vexo::samples::ModelSpec& spec) {
+    vexo::samples::StageSpec& pad = spec.nets[2].stages[0];
+    pad.inputs.push_back(pad.inputs[0]);
+    pad.inputs[1].name = "extra";
+    pad.inputs[1].addr += 0x18;
+  });
+  const std::string data = case_dir("pad-0") + "/inputs/data.tensor";
+  const Outcome named = run(
+      {two, "--net", "pad", "--inputs", "data=" + data, "--random-range", "extra:7,7", "--save", path("e")});
+  tooltest::expect_clean_exit(named);
+  EXPECT_TRUE(has_line(named, "  input 0 data: uint8 [4], 4 B, from " + data)) << named.out;
+  EXPECT_TRUE(has_line(named, "  input 1 extra: uint8 [4], 4 B, random, seed 0, range 7,7")) << named.out;
+  EXPECT_EQ(data_of(path("e/padded.tensor")), (Bytes{0x11, 0x22, 0x33, 0x44, 0xEE, 0xEE, 0xEE, 0xEE}));
+
+  struct Case {
+    std::vector<std::string> args;
+    std::string text;
+    int status;
+  };
+  const std::vector<Case> cases{
+      {{model(), "--net", "pad", "--random-range", "0,256"},
+       "the range 0,256 does not fit uint8 input 0 data",
+       1},
+      {{model(), "--net", "pad", "--random-range", "1.2,1.8"},
+       "the range 1.2,1.8 holds no integer for input 0 data",
+       1},
+      {{model(), "--net", "pad", "--random-range", "nope:1,2"},
+       "--random-range names nope, which is not an input",
+       2},
+      {{model(), "--random-range", "3,1"}, "--random-range 3,1: the low end is above the high end", 2},
+      {{model(), "--random-range", "1"}, "--random-range 1 is not [NAME:]LO,HI with two numbers", 2},
+      {{model(), "--random-range", "1,2", "--zeros"}, "excludes", 2},
+      {{two, "--net", "pad", "--inputs", "data=" + data, data}, "--inputs mixes NAME=FILE entries", 2},
+      {{two, "--net", "pad", "--inputs", "data=" + data, "data=" + data}, "--inputs names data twice", 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    tooltest::expect_one_error(run(c.args), "vexo-run", c.text, c.status);
+  }
+}
+
+TEST_F(VexoRun, SaveAndCompareOfOneFolderAreRefusedBeforeAnythingIsWritten) {
+  const std::string references = copy_expected("pad-0");
+  const Bytes before = read_bytes(references + "/padded.tensor");
+  for (const std::string& same :
+       {references, references + "/", references + "/../" + fs::path(references).filename().string()}) {
+    tooltest::expect_one_error(run({model(), "--net", "pad", "--save", same, "--compare", references}),
+                               "vexo-run", "--save and --compare name the same folder " + same, 2);
+  }
+  EXPECT_EQ(read_bytes(references + "/padded.tensor"), before);
+  const std::string fresh = path("fresh");
+  tooltest::expect_one_error(run({model(), "--net", "pad", "--save", fresh, "--compare", fresh + "/."}),
+                             "vexo-run", "name the same folder", 2);
+  EXPECT_FALSE(fs::exists(fresh));
 }
 
 }  // namespace

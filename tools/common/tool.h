@@ -1,7 +1,10 @@
 // The frame of a Vexo command-line tool: a CLI11 command line with --help
 // and --log-level, and a run that turns every failure into one line
 //   <tool>: error: <message>
-// on standard error and a non-zero exit status.
+// on standard error and a non-zero exit status. The library's log lines go
+// to standard error too, so that standard output holds only results, each
+// written through at once (nothing waits in a buffer when it is a file or a
+// pipe).
 //
 //   vexo::tool::Tool tool("vexo-x", "Does x with bmodel files");
 //   tool.app().add_subcommand("y", "...")->callback([&] { ... });
@@ -27,6 +30,25 @@ class Failure : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A command line that cannot be carried out as given: exits kExitUsage.
+class UsageFailure : public Failure {
+ public:
+  using Failure::Failure;
+};
+
+// Refuses, before conversion, a value of `option` that is not a whole number
+// from low to high, with "<value> is not an integer" or a range in words: a
+// number too large for its type is refused, never wrapped.
+void check_count(CLI::Option* option, long long low, long long high);
+
+// The library's reason for its latest failure on this thread, as the end of
+// a message: " (the library's log says why)" until a reason is recorded.
+std::string library_reason();
+
+// Whether the tool's own lines on descriptor fd may carry
+// colour: the descriptor is a terminal and NO_COLOR is unset or empty.
+bool use_colour(int fd);
+
 class Tool {
  public:
   Tool(const std::string& name, const std::string& description);
@@ -39,6 +61,8 @@ class Tool {
   // tools which load a model share.
   CLI::Option* add_model_argument(std::string& model);
   CLI::Option* add_device_option(int& device);
+  // --decrypt-lib: the decryption plug-in that opens an encrypted model.
+  CLI::Option* add_decrypt_option(std::string& decrypt_lib);
 
   // Parses the command line and runs the chosen callbacks. The library's log
   // threshold is LOG_LEVEL=2 (warnings and errors) unless the user set

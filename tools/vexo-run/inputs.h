@@ -1,6 +1,7 @@
-// Feeding the inputs of the selected stage: from tensor files, one per input
-// in input order, or with generated test data (pseudo-random values from a
-// seed, or zeros).
+// Feeding the inputs of the selected stage: from tensor files (one per input
+// in input order, or NAME=FILE for some inputs), the others with generated
+// test data (pseudo-random values from a seed, optionally within a range, or
+// zeros).
 #pragma once
 
 #include <cstdint>
@@ -12,10 +13,25 @@
 
 namespace vexo::run_tool {
 
+// --random-range [NAME:]LO,HI: values from LO to HI (integers: the whole
+// numbers between them) for the input NAME, or for every input.
+struct RandomRange {
+  std::string input;  // empty: every input without a range of its own
+  double low = 0;
+  double high = 0;
+  std::string text;  // as given, for messages
+};
+
+// Reads "[NAME:]LO,HI"; a malformed text or LO > HI throws
+// vexo::tool::UsageFailure.
+RandomRange parse_random_range(const std::string& text);
+
 struct InputChoice {
-  std::vector<std::string> files;  // empty: generated data
+  std::vector<std::string> files;  // positional, or NAME=FILE entries
   bool zeros = false;
   int seed = 0;
+  bool seeded = false;  // --random given
+  std::vector<RandomRange> ranges;
 };
 
 // The host bytes the runtime's input records borrow: they must outlive the

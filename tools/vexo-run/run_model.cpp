@@ -11,8 +11,8 @@
 
 namespace vexo::run_tool {
 
-using vexo::tool::Failure;
 using vexo::tool::count_text;
+using vexo::tool::Failure;
 
 namespace {
 
@@ -33,14 +33,17 @@ void list_tensors(std::ostream& out, const char* kind, const C_TensorInfo* tenso
 
 }  // namespace
 
-RunModel::RunModel(const std::string& path, int device) {
+RunModel::RunModel(const std::string& path, int device, const std::string& decrypt_lib) {
   vexo::tool::check_input_file(path);
+  if (!decrypt_lib.empty()) vexo::tool::check_input_file(decrypt_lib);
   const Clock::time_point start = Clock::now();
-  runtime_.reset(minirun::vexoruntime_init(path.c_str(), device));
+  runtime_.reset(decrypt_lib.empty()
+                     ? minirun::vexoruntime_init(path.c_str(), device)
+                     : minirun::vexoruntime_init_decrypt(path.c_str(), device, decrypt_lib.c_str()));
   load_seconds_ = seconds_since(start);
   if (!runtime_) {
     throw Failure("cannot load " + path + " on device " + std::to_string(device) +
-                  " (the library's log says why)");
+                  vexo::tool::library_reason());
   }
   description_ = convert_model_info(&runtime_->model_info);
   if (!description_) {

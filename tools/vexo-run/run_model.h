@@ -16,8 +16,9 @@ namespace vexo::run_tool {
 
 class RunModel {
  public:
-  // Loads the model on the device; a failed load throws vexo::tool::Failure.
-  RunModel(const std::string& path, int device);
+  // Loads the model on the device, through the decryption plug-in when
+  // decrypt_lib is not empty; a failed load throws vexo::tool::Failure.
+  RunModel(const std::string& path, int device, const std::string& decrypt_lib);
 
   double load_seconds() const { return load_seconds_; }
 
