@@ -8,7 +8,9 @@
 #include <stdexcept>
 #include <type_traits>
 
+#include "src/utils/element_loop.h"
 #include "src/utils/fp16.h"
+#include "src/utils/fp16_bulk.h"
 #include "utils/guard.h"
 #include "utils/logs.h"
 
@@ -52,31 +54,9 @@ size_t get_data_size(uint64_t* shapes, int ndim, int dtype) { return tensor_byte
 
 namespace {
 
-template <typename T>
-T load(const unsigned char* p) {
-  T value;
-  std::memcpy(&value, p, sizeof value);
-  return value;
-}
-
-// One pass per element type, so that the loop body has no type dispatch and
-// vectorises. Element reads go through memcpy: sources need no alignment.
-// Whole blocks of a fixed length come first: a loop whose trip count is a
-// multiple of the vector width is one that -O2 vectorises.
-template <typename Source, typename Out, typename Convert>
-void transform_elements(const void* from, Out* __restrict dst, uint64_t count, Convert convert) {
-  const auto* __restrict src = static_cast<const unsigned char*>(from);
-  constexpr uint64_t kBlock = 16;
-  uint64_t i = 0;
-  for (; count - i >= kBlock; i += kBlock) {
-    for (uint64_t j = 0; j < kBlock; ++j) dst[i + j] = convert(load<Source>(src + (i + j) * sizeof(Source)));
-  }
-  for (; i < count; ++i) dst[i] = convert(load<Source>(src + i * sizeof(Source)));
-}
-
 template <typename Source>
 void widen_to_int(const void* from, int* dst, uint64_t count) {
-  transform_elements<Source>(from, dst, count, [](Source v) { return static_cast<int>(v); });
+  element_loop::transform<Source>(from, dst, count, [](Source v) { return static_cast<int>(v); });
 }
 
 }  // namespace
@@ -136,13 +116,15 @@ decltype(auto) with_fp32_source(int dtype, Visit&& visit) {
 }
 
 void convert_elements_to_fp32(const void* from, float* dst, uint64_t count, int dtype) {
+  if (dtype == BM_FLOAT16) return fp16_bulk::halves_to_singles(from, dst, count);
+  if (dtype == BM_BFLOAT16) return fp16_bulk::bf16s_to_singles(from, dst, count);
   with_fp32_source(dtype, [&](auto source) {
     using Source = decltype(source);
     using Storage = typename Source::Storage;
     if constexpr (std::is_same_v<Storage, float>) {
       std::memcpy(dst, from, count * sizeof(float));
     } else {
-      transform_elements<Storage>(from, dst, count, [](Storage v) { return Source::to_fp32(v); });
+      element_loop::transform<Storage>(from, dst, count, [](Storage v) { return Source::to_fp32(v); });
     }
   });
 }
@@ -193,7 +175,7 @@ void convert_to_fp32(void* from, float* dst, u32 len, int dtype) { convert_eleme
 float convert_to_fp32(void* from, int dtype) {
   return with_fp32_source(dtype, [from](auto source) {
     using Source = decltype(source);
-    return Source::to_fp32(load<typename Source::Storage>(static_cast<const unsigned char*>(from)));
+    return Source::to_fp32(element_loop::load<typename Source::Storage>(static_cast<const unsigned char*>(from)));
   });
 }
 
@@ -254,9 +236,9 @@ void gen_data(void* data, int len, int dtype, int random_type) {
   std::unique_ptr<float[]> values(new float[len]);
   gen_data<float>(values.get(), len, random_type);
   auto* out = static_cast<uint16_t*>(data);
-  for (int i = 0; i < len; ++i) {
-    fp32 value;
-    value.fval = values[i];
-    out[i] = dtype == BM_FLOAT16 ? fp32_to_fp16(value).bits : fp32_to_bf16(value).bits;
+  if (dtype == BM_FLOAT16) {
+    fp16_bulk::singles_to_halves(values.get(), out, static_cast<uint64_t>(len));
+  } else {
+    fp16_bulk::singles_to_bf16s(values.get(), out, static_cast<uint64_t>(len));
   }
 }

@@ -85,7 +85,7 @@ inline uint32_t fp16_ieee_to_fp32_bits(uint16_t h) {
 
 // Round to nearest even; magnitudes from 65520 up become infinity. The final
 // addition rounds the value to the half's precision: its addend fixes the
-// position of the last kept bit.
+// position of the last kept bit. Branch-free, so that loops vectorise.
 inline uint16_t fp16_ieee_from_fp32_value(float f) {
   const float scale_to_inf = 0x1p112f;
   const float scale_to_zero = 0x1p-110f;
@@ -95,14 +95,14 @@ inline uint16_t fp16_ieee_from_fp32_value(float f) {
   const uint32_t shl1_w = w + w;
   const uint32_t sign = w & 0x80000000u;
   uint32_t bias = shl1_w & 0xFF000000u;
-  if (bias < 0x71000000u) bias = 0x71000000u;
+  bias = fp16_internal::select_bits(bias < 0x71000000u, 0x71000000u, bias);
 
   base = fp32_from_bits((bias >> 1) + 0x07800000u) + base;
   const uint32_t bits = fp32_to_bits(base);
   const uint32_t exp_bits = (bits >> 13) & 0x00007C00u;
   const uint32_t mantissa_bits = bits & 0x00000FFFu;
   const uint32_t nonsign = exp_bits + mantissa_bits;
-  return static_cast<uint16_t>((sign >> 16) | (shl1_w > 0xFF000000u ? 0x7E00u : nonsign));
+  return static_cast<uint16_t>((sign >> 16) | fp16_internal::select_bits(shl1_w > 0xFF000000u, 0x7E00u, nonsign));
 }
 
 // Every NaN half becomes the negative quiet NaN 0xFFC00000.
@@ -117,7 +117,8 @@ inline fp32 fp16_to_fp32(fp16 h) {
 inline fp16 fp32_to_fp16(fp32 f) {
   const bool is_nan = (f.bits & 0x7FFFFFFFu) > 0x7F800000u;
   fp16 result;
-  result.bits = is_nan ? uint16_t{0x7FFF} : fp16_ieee_from_fp32_value(fp32_from_bits(f.bits));
+  result.bits = static_cast<uint16_t>(
+      fp16_internal::select_bits(is_nan, 0x7FFFu, fp16_ieee_from_fp32_value(fp32_from_bits(f.bits))));
   return result;
 }
 
@@ -128,24 +129,22 @@ inline fp32 bf16_to_fp32(bf16 b) {
 }
 
 // Round to nearest even on the upper 16 bits; NaNs become 0x7FFF and
-// subnormals a zero of their sign.
+// subnormals a zero of their sign. Every case is computed and one selected,
+// so that loops vectorise.
 inline bf16 fp32_to_bf16(fp32 f) {
   const uint32_t bits = f.bits;
   const uint32_t exponent = (bits >> 23) & 0xFFu;
+  const uint32_t mantissa = bits & 0x7FFFFFu;
+  // 2^17 plus a value in [2, 4): the sum keeps exactly 7 fraction bits of
+  // the mantissa, rounded; its low 9 bits are then 128 plus the rounded
+  // fraction (0 to 128, where 128 carries into the exponent).
+  const uint32_t sign_exp = (bits >> 16) & 0xFF80u;
+  const float base = fp32_from_bits(0x48000000u) + fp32_from_bits(mantissa | 0x40000000u);
+  const uint32_t rounded = sign_exp + (fp32_to_bits(base) & 0x1FFu) - 0x80u;
+  const uint32_t top = fp16_internal::select_bits(mantissa != 0, 0x7FFFu, bits >> 16);
+  const uint32_t zero = (bits >> 16) & 0x8000u;
   bf16 result;
-  if (exponent == 0xFFu) {
-    result.bits = (bits & 0x7FFFFFu) ? uint16_t{0x7FFF} : static_cast<uint16_t>(bits >> 16);
-  } else if (exponent == 0) {
-    result.bits = static_cast<uint16_t>((bits >> 16) & 0x8000u);
-  } else {
-    // 2^17 plus a value in [2, 4): the sum keeps exactly 7 fraction bits of
-    // the mantissa, rounded; its low 9 bits are then 128 plus the rounded
-    // fraction (0 to 128, where 128 carries into the exponent).
-    const uint32_t sign_exp = (bits >> 16) & 0xFF80u;
-    const uint32_t mantissa = bits & 0x7FFFFFu;
-    const float base = fp32_from_bits(0x48000000u) + fp32_from_bits(mantissa | 0x40000000u);
-    const uint32_t bf16_mantissa = (fp32_to_bits(base) & 0x1FFu) - 0x80u;
-    result.bits = static_cast<uint16_t>(sign_exp + bf16_mantissa);
-  }
+  result.bits = static_cast<uint16_t>(fp16_internal::select_bits(
+      exponent == 0xFFu, top, fp16_internal::select_bits(exponent == 0, zero, rounded)));
   return result;
 }

@@ -5,11 +5,13 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <iostream>
 #include <random>
 #include <stdexcept>
 #include <vector>
 
 #include "log_lines.h"
+#include "src/utils/fp16_bulk.h"
 #include "utils/datagen.h"
 #include "src/utils/fp16.h"
 
@@ -204,6 +206,71 @@ TEST(UtilsConversions, EdgeValues) {
   EXPECT_EQ(single_to_bf16(0x7F7FFFFFu), 0x7F80);
   EXPECT_EQ(single_to_bf16(0x80000001u), 0x8000);
   EXPECT_EQ(single_to_bf16(0xFF800000u), 0xFF80);
+}
+
+namespace {
+
+// Runs `convert` over `patterns` repeated `copies` times, from one element
+// past an allocation's start (so that the output is off its vector
+// alignment), and checks every output against `reference` of its input.
+template <typename Out, typename In, typename Reference, typename Convert>
+void check_array_conversion(const std::vector<In>& patterns, size_t copies, Reference reference, Convert convert) {
+  const size_t count = patterns.size() * copies;
+  std::vector<In> source(1 + count);
+  for (size_t c = 0; c < copies; ++c) std::copy(patterns.begin(), patterns.end(), source.begin() + 1 + c * patterns.size());
+  std::vector<Out> expected(patterns.size());
+  for (size_t i = 0; i < patterns.size(); ++i) expected[i] = reference(patterns[i]);
+  std::vector<Out> target(2 + count, 0xAB);
+  convert(source.data() + 1, target.data() + 1, count);
+  ASSERT_EQ(target.front(), Out{0xAB});
+  ASSERT_EQ(target.back(), Out{0xAB});
+  for (size_t i = 0; i < count; ++i) {
+    const size_t k = i % patterns.size();
+    ASSERT_EQ(target[i + 1], expected[k]) << std::hex << "input " << patterns[k] << ", element " << std::dec << i;
+  }
+}
+
+}  // namespace
+
+// The array conversions on this processor's path (hardware where it has
+// F16C) and on the portable one, against the element conversions checked
+// above: every 16-bit pattern, and every single of the rounding sweeps.
+// Each set also runs repeated past 8 MiB of output, where the conversions
+// switch to streaming stores after an element-by-element head.
+TEST(UtilsArrayConversion, BothPathsFollowTheElementRules) {
+  if (!fp16_bulk::has_hardware_halves()) std::cout << "no hardware half conversions here: one path only\n";
+  std::vector<uint16_t> all16(0x10000);
+  for (uint32_t b = 0; b <= 0xFFFF; ++b) all16[b] = static_cast<uint16_t>(b);
+  const std::vector<uint32_t> around_halves = singles_around_halves();
+  const std::vector<uint32_t> around_bf16s = singles_around_bf16s();
+  const auto to_singles = [](int dtype) {
+    return [dtype](const uint16_t* src, uint32_t* dst, uint64_t n) {
+      data_convert_to_fp32(const_cast<uint16_t*>(src), dst, dtype, n);
+    };
+  };
+  const auto from_singles = [](void (*convert)(const float*, uint16_t*, uint64_t)) {
+    return [convert](const uint32_t* src, uint16_t* dst, uint64_t n) {
+      convert(reinterpret_cast<const float*>(src), dst, n);
+    };
+  };
+  constexpr size_t kStreamed = size_t{8} << 20;
+  for (bool portable : {false, true}) {
+    SCOPED_TRACE(portable ? "portable path" : "default path");
+    fp16_bulk::force_portable(portable);
+    for (bool streamed : {false, true}) {
+      SCOPED_TRACE(streamed ? "streamed" : "cached");
+      const auto copies = [streamed](size_t patterns, size_t out_size) {
+        return streamed ? kStreamed / (patterns * out_size) + 1 : 1;
+      };
+      check_array_conversion<uint32_t>(all16, copies(all16.size(), 4), half_to_single, to_singles(BM_FLOAT16));
+      check_array_conversion<uint32_t>(all16, copies(all16.size(), 4), bf16_to_single, to_singles(BM_BFLOAT16));
+      check_array_conversion<uint16_t>(around_halves, copies(around_halves.size(), 2), single_to_half,
+                                       from_singles(fp16_bulk::singles_to_halves));
+      check_array_conversion<uint16_t>(around_bf16s, copies(around_bf16s.size(), 2), single_to_bf16,
+                                       from_singles(fp16_bulk::singles_to_bf16s));
+    }
+  }
+  fp16_bulk::force_portable(false);
 }
 
 namespace {
