@@ -197,6 +197,12 @@ class VEXO_API ModelCtx {
   void read_binary(const Binary* binary, uint64_t offset, uint8_t* buffer, uint64_t size);
   void write_binary(const Binary* binary, const uint8_t* buffer);
   void write_binary(const Binary* binary, uint64_t offset, const uint8_t* buffer, uint64_t size);
+  // Asks the kernel to read bytes [offset, offset + size) of the range into
+  // the page cache ahead of a read_binary, and returns at once, so that the
+  // disk works while the caller does something else. A hint: it reads
+  // nothing into the process, has no effect on model images in memory, and
+  // requests outside the range are ignored.
+  void prefetch_binary(const Binary* binary, uint64_t offset, uint64_t size) const;
 
   // Deciphered copies, malloc'ed (release with free), or null.
   uint8_t* read_binary_with_decrypt(const Binary* binary, uint64_t* out_size);

@@ -142,6 +142,11 @@ ReadAheadFile::Status ReadAheadFile::read(uint64_t position, void* buffer, uint6
   return Status::ok;
 }
 
+void ReadAheadFile::will_need(uint64_t position, uint64_t size) const {
+  if (size == 0 || !detail::file_range_fits(position, size)) return;
+  posix_fadvise(fd_.get(), static_cast<off_t>(position), static_cast<off_t>(size), POSIX_FADV_WILLNEED);
+}
+
 ReadAheadFile::Status ReadAheadFile::write(uint64_t position, const void* buffer, uint64_t size) {
   if (!detail::file_range_fits(position, size)) return Status::bad_position;
   if (!detail::pwrite_all(fd_.get(), position, buffer, size)) {

@@ -311,6 +311,14 @@ void ModelCtx::read_binary(const Binary* binary, uint64_t offset, uint8_t* buffe
   }
 }
 
+void ModelCtx::prefetch_binary(const Binary* binary, uint64_t offset, uint64_t size) const {
+  if (bmodel_data_ || !file_ || binary == nullptr || size > binary->size() || offset > binary->size() - size) return;
+  uint64_t position = 0;
+  if (add_checked(binary_offset_, binary->start(), &position) && add_checked(position, offset, &position)) {
+    file_->will_need(position, size);
+  }
+}
+
 void ModelCtx::write_binary(const Binary* binary, const uint8_t* buffer) {
   if (binary == nullptr) BMODEL_DIE("write_binary", "binary != NULL");
   write_binary(binary, 0, buffer, binary->size());

@@ -1,17 +1,26 @@
 // The execution core against what the same work costs done directly:
 //   - loading a model with 1 GiB of coefficients, beside reading the file
 //     into memory and copying it into device memory;
+//   - the same load from a cold page cache, beside a cold sequential read of
+//     the file and a copy of its coefficient bytes into device memory;
 //   - uploading and relocating a stage of 1,000,000 GDMA commands, beside
 //     reading the same bytes in one read and relocating them in memory;
 //   - run_model of a one-command stage, beside tpu_kernel_launch of the same
 //     record.
 // The load also reports its peak heap (every operator new of the process).
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "bmodel/bmodel.h"
 #include "heap_counter.h"
@@ -79,6 +88,92 @@ void BM_LoadHugeModel(benchmark::State& state) {
   }
   state.counters["peak_heap_MiB"] = static_cast<double>(peak) / (1 << 20);
   state.SetBytesProcessed(state.iterations() * (int64_t{1} << 30));
+}
+
+// Drops the file's pages from the page cache: written back first, so that
+// the kernel may release them all, then released; needs no privileges.
+// Returns the bytes still resident afterwards, to show whether it worked.
+size_t drop_from_page_cache(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) std::abort();
+  struct stat st {};
+  fstat(fd, &st);
+  const size_t size = static_cast<size_t>(st.st_size);
+  fsync(fd);
+  posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  size_t resident = 0;
+  if (void* map = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0); map != MAP_FAILED) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> pages((size + page - 1) / page);
+    if (mincore(map, size, pages.data()) == 0) {
+      for (unsigned char p : pages) resident += (p & 1) ? page : 0;
+    }
+    munmap(map, size);
+  }
+  close(fd);
+  return resident;
+}
+
+constexpr size_t kBlock = 32u << 20;
+
+// What is left in the page cache after the drops, over all repetitions.
+void count_resident(benchmark::State& state, size_t resident) {
+  state.counters["resident_after_drop_MiB"] = static_cast<double>(resident) / (1 << 20);
+}
+
+void BM_ColdLoadHugeModel(benchmark::State& state) {
+  const std::string& path = huge_model();
+  size_t resident = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    resident = std::max(resident, drop_from_page_cache(path));
+    state.ResumeTiming();
+    divudida::ModelInfo model = divudida::load_model(path.c_str(), 0);
+    state.PauseTiming();
+    divudida::free_model(model);
+    state.ResumeTiming();
+  }
+  count_resident(state, resident);
+  state.SetBytesProcessed(state.iterations() * (int64_t{1} << 30));
+}
+
+// The whole file read cold, in blocks of the load's size, into one buffer.
+void BM_ColdReadHugeFile(benchmark::State& state) {
+  const std::string& path = huge_model();
+  const std::unique_ptr<char[]> buffer(new char[kBlock]());
+  size_t resident = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    resident = std::max(resident, drop_from_page_cache(path));
+    state.ResumeTiming();
+    const int fd = open(path.c_str(), O_RDONLY);
+    while (read(fd, buffer.get(), kBlock) > 0) {
+    }
+    close(fd);
+  }
+  count_resident(state, resident);
+  state.SetBytesProcessed(state.iterations() * (int64_t{1} << 30));
+}
+
+// The load's device side alone: 1 GiB copied into one device area in blocks
+// from one host buffer, as the load copies it.
+void BM_CopyHugeToDevice(benchmark::State& state) {
+  bm_handle_t handle = get_handle(0);
+  const std::unique_ptr<char[]> buffer(new char[kBlock]());
+  constexpr size_t kSize = size_t{1} << 30;
+  sg_device_mem_t mem{};
+  sg_malloc_device_byte(handle, &mem, kSize);
+  for (auto _ : state) {
+    for (size_t done = 0; done < kSize; done += kBlock) {
+      sg_device_mem_t part = mem;
+      part.u.device.device_addr += done;
+      part.size -= done;
+      sg_memcpy_s2d_partial(handle, part, buffer.get(), kBlock);
+    }
+  }
+  sg_free_device(handle, mem);
+  free_handle(handle);
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kSize));
 }
 
 // The file read whole into a host buffer and copied into one device area;
@@ -192,6 +287,10 @@ void BM_RunModelBaseline(benchmark::State& state) {
 BENCHMARK(BM_LoadHugeBaseline)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_LoadHugeModel)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_LoadHugeBaseline)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_ColdReadHugeFile)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_CopyHugeToDevice)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_ColdLoadHugeModel)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_ColdReadHugeFile)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_UploadMillionCommandsBaseline)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_UploadMillionCommands)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_UploadMillionCommandsWarmBaseline)->Unit(benchmark::kMillisecond);

@@ -59,6 +59,9 @@ class ReadAheadFile {
   uint64_t size() const;
   // A read that reaches past the end of the file is an io_error.
   Status read(uint64_t position, void* buffer, uint64_t size);
+  // Asks the kernel to start reading the bytes into the page cache and
+  // returns at once; only a hint, so failures are ignored.
+  void will_need(uint64_t position, uint64_t size) const;
   Status write(uint64_t position, const void* buffer, uint64_t size);
 
  private:

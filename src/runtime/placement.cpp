@@ -7,6 +7,8 @@
 // pipeline releases it.
 #include <algorithm>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "bmodel/bmodel.h"
 #include "core_internal.h"
@@ -75,12 +77,20 @@ namespace {
 
 // Copies one payload range to a device area block by block through `buffer`,
 // which holds `block` bytes: at most one block of coefficients is in host
-// memory at a time.
-void upload_in_blocks(ModelInfo& model, const bmodel::Binary& range, sg_mem_desc device_mem, uint8_t* buffer,
-                      u64 block) {
+// memory at a time. Before a block is uploaded, the kernel is asked to read
+// the next one (this range's, or else the first of `next`, the range
+// uploaded after this one) into the page cache: from a cold disk, reading
+// and uploading then overlap, without a thread.
+void upload_in_blocks(ModelInfo& model, const bmodel::Binary& range, const bmodel::Binary* next,
+                      sg_mem_desc device_mem, uint8_t* buffer, u64 block) {
   for (u64 done = 0; done < range.size();) {
     const u64 chunk = std::min(block, range.size() - done);
     model.model_ctx->read_binary(&range, done, buffer, chunk);
+    if (done + chunk < range.size()) {
+      model.model_ctx->prefetch_binary(&range, done + chunk, std::min(block, range.size() - done - chunk));
+    } else if (next) {
+      model.model_ctx->prefetch_binary(next, 0, std::min(block, next->size()));
+    }
     const bm_status_t status = sg_memcpy_s2d_partial(model.bm_handle, device_mem, buffer, chunk);
     if (status != BM_SUCCESS) fail("Failed to upload coefficients to the device, status: ", status);
     device_mem.u.device.device_addr += chunk;
@@ -99,7 +109,7 @@ void move_huge_coeff_to_device_serial(ModelInfo* model_info_p, const bmodel::Bin
                                       sg_mem_desc device_mem, unsigned long default_single_size) {
   const u64 block = std::min(block_size(default_single_size), huge_binary->size());
   const std::unique_ptr<uint8_t[]> buffer(new uint8_t[block]);
-  upload_in_blocks(*model_info_p, *huge_binary, device_mem, buffer.get(), block);
+  upload_in_blocks(*model_info_p, *huge_binary, nullptr, device_mem, buffer.get(), block);
 }
 
 void coeff_to_device(ModelInfo* model_info_p, bool is_huge) {
@@ -112,12 +122,16 @@ void coeff_to_device(ModelInfo* model_info_p, bool is_huge) {
   }
   const u64 buffer_size = is_huge ? std::min(block_size(0), largest) : largest;
   const std::unique_ptr<uint8_t[]> buffer(new uint8_t[buffer_size]);
+  std::vector<std::pair<bmodel::Binary, sg_mem_desc>> uploads;
   for (NetInfo& net : model.nets) {
     for (const auto& [start, size] : net.coeff_start_and_size_map) {
-      const bmodel::Binary range(start, size);
-      upload_in_blocks(model, range, net.coeff_start_and_device_map.at(start), buffer.get(),
-                       is_huge ? buffer_size : size);
+      uploads.emplace_back(bmodel::Binary(start, size), net.coeff_start_and_device_map.at(start));
     }
+  }
+  for (size_t i = 0; i < uploads.size(); ++i) {
+    const auto& [range, device_mem] = uploads[i];
+    upload_in_blocks(model, range, i + 1 < uploads.size() ? &uploads[i + 1].first : nullptr, device_mem,
+                     buffer.get(), is_huge ? buffer_size : range.size());
   }
 }
 
