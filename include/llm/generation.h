@@ -1,0 +1,221 @@
+// Text generation on top of the language-model runtime: tokenizers, a
+// host-side sampler for models whose head yields logits, generation sessions
+// with stop rules and conversation reuse, and chat templates.
+//
+// Plain C functions (this header compiles as C99 and C++), so that tools,
+// bindings and servers use them through libvexo.so. Every function that can
+// fail logs one error line and returns null, -1 or 0 as documented; no
+// function ends the process. Objects are used by one thread at a time.
+// See docs/generation.md.
+#ifndef VEXO_LLM_GENERATION_H
+#define VEXO_LLM_GENERATION_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "utils/export.h"
+
+#ifdef __cplusplus
+namespace llmrun {
+struct LLMBase;
+typedef LLMBase* llmbase;
+}  // namespace llmrun
+using llmrun::llmbase;
+extern "C" {
+#else
+typedef struct LLMBase* llmbase;
+#endif
+
+/* ---- The model's head ------------------------------------------------- */
+
+/* What a pass of the model yields. */
+enum {
+  LLM_HEAD_TOKEN = 1,  /* the device chooses the token ("greedy_head", or an integer "lm_head") */
+  LLM_HEAD_LOGITS = 2  /* "lm_head" output 0 holds one float32/float16/bfloat16 score per token */
+};
+
+/* Number of layers (block-cache nets); 0 for a null handle. */
+VEXO_API size_t llm_get_num_layers(llmbase llm);
+/* LLM_HEAD_TOKEN or LLM_HEAD_LOGITS; 0 for a null handle. */
+VEXO_API int llm_get_head_kind(llmbase llm);
+/* Element type code (BM_FLOAT32, BM_FLOAT16, BM_BFLOAT16, BM_INT32...) of the
+   head's output: output 0 of "greedy_head" when there is one, else output 0
+   of "lm_head"; -1 for a null handle. */
+VEXO_API int llm_get_head_dtype(llmbase llm);
+/* Elements in that output: the vocabulary size of a logits head; 0 for a
+   null handle. */
+VEXO_API size_t llm_get_head_size(llmbase llm);
+
+/* Passes that hand the head's result to the caller. A first pass takes
+   `token_len` prompt tokens (1 to seq_len); a next pass feeds `token` at the
+   position after the cached ones (instead of the token the previous pass
+   produced), which needs llm_get_token_len <= llm_get_seq_len. On a logits
+   head, `logits` receives llm_get_head_size scores as float32 (capacity
+   counts floats and must hold them all); on a token head it receives the
+   token as one float, or may be null. Return the head's greedy token
+   (argmax on the host for logits, the device's choice otherwise) or -1
+   after an error line. */
+VEXO_API int llm_forward_first_logits(llmbase llm, const int* tokens, size_t token_len, float* logits,
+                                      size_t capacity);
+VEXO_API int llm_forward_next_logits(llmbase llm, int token, float* logits, size_t capacity);
+
+/* ---- Tokenizers ------------------------------------------------------- */
+
+typedef struct llm_tokenizer llm_tokenizer;
+
+/* Opens a tokenizer file: a SentencePiece model ("tokenizer.model"). Null
+   after an error line (unreadable file, unsupported kind). */
+VEXO_API llm_tokenizer* llm_tokenizer_load(const char* path);
+VEXO_API void llm_tokenizer_free(llm_tokenizer* tokenizer);
+/* Number of ids; 0 for null. */
+VEXO_API size_t llm_tokenizer_vocab_size(const llm_tokenizer* tokenizer);
+/* The begin / end of sequence ids, -1 when the tokenizer has none. */
+VEXO_API int llm_tokenizer_bos_id(const llm_tokenizer* tokenizer);
+VEXO_API int llm_tokenizer_eos_id(const llm_tokenizer* tokenizer);
+/* Encodes NUL-terminated UTF-8 text, with the bos id first when add_bos is
+   nonzero and the tokenizer has one. Returns the number of ids the text
+   takes (the first `capacity` of them written to `ids`, which may be null
+   when capacity is 0): call again with a larger array when it exceeds
+   capacity. -1 after an error line. */
+VEXO_API long llm_tokenizer_encode(const llm_tokenizer* tokenizer, const char* text, int add_bos, int* ids,
+                                   size_t capacity);
+/* Decodes ids to UTF-8 text. Returns the text's length in bytes; writes at
+   most capacity - 1 bytes and a NUL when capacity > 0. -1 after an error
+   line (an id out of range). */
+VEXO_API long llm_tokenizer_decode(const llm_tokenizer* tokenizer, const int* ids, size_t count, char* text,
+                                   size_t capacity);
+
+/* Streaming decode: the text each new id adds, never splitting a UTF-8
+   character (a token ending inside one yields "" until it is complete). */
+typedef struct llm_decoder llm_decoder;
+/* The decoder borrows the tokenizer, which must outlive it. */
+VEXO_API llm_decoder* llm_decoder_create(const llm_tokenizer* tokenizer);
+VEXO_API void llm_decoder_free(llm_decoder* decoder);
+/* Starts a new text (the next id is decoded as the first of a text). */
+VEXO_API void llm_decoder_reset(llm_decoder* decoder);
+/* The new text after `id`, NUL-terminated, valid until the next call on
+   the decoder; null after an error line. */
+VEXO_API const char* llm_decoder_push(llm_decoder* decoder, int id);
+/* Whatever is held back (an incomplete character), then reset. */
+VEXO_API const char* llm_decoder_flush(llm_decoder* decoder);
+
+/* ---- Sampling --------------------------------------------------------- */
+
+/* How a token is drawn from logits. Fill with llm_sampling_defaults first:
+   fields may be added at the end in later versions. */
+typedef struct llm_sampling {
+  float temperature;       /* <= 0: greedy (argmax), the default */
+  int32_t top_k;           /* keep the k best; 0: all */
+  float top_p;             /* keep the smallest set with this much probability; 1: all */
+  float min_p;             /* drop tokens below min_p x the best probability; 0: none */
+  float repeat_penalty;    /* divide positive / multiply negative logits of recent tokens; 1: off */
+  int32_t repeat_last_n;   /* how many recent tokens the penalty looks at (64) */
+  uint64_t seed;           /* same seed and parameters: same tokens */
+} llm_sampling;
+VEXO_API void llm_sampling_defaults(llm_sampling* sampling);
+
+/* ---- Generation sessions ---------------------------------------------- */
+
+/* Why a generation ended. */
+typedef enum llm_finish {
+  LLM_FINISH_NONE = 0,      /* still generating */
+  LLM_FINISH_EOS = 1,       /* an end-of-sequence id (not emitted) */
+  LLM_FINISH_STOP = 2,      /* a stop string (not emitted) */
+  LLM_FINISH_LENGTH = 3,    /* max_new tokens generated */
+  LLM_FINISH_CAPACITY = 4,  /* the caches are full */
+  LLM_FINISH_CANCELLED = 5  /* the callback asked to stop */
+} llm_finish;
+/* "eos", "stop", "length", "capacity", "cancelled" or "none". */
+VEXO_API const char* llm_finish_name(int finish);
+
+/* One request. Fill with llm_request_defaults first. Arrays are borrowed
+   for the duration of llm_session_start ... the end of the generation. */
+typedef struct llm_request {
+  llm_sampling sampling;
+  size_t max_new;            /* 0: until another rule stops it */
+  const int* eos_ids;        /* stop ids; none given: the tokenizer's eos id, if any */
+  size_t eos_count;
+  const char* const* stops;  /* stop strings matched on the decoded text (need a tokenizer) */
+  size_t stop_count;
+} llm_request;
+VEXO_API void llm_request_defaults(llm_request* request);
+
+/* A generation session over a language model (borrowed, must outlive the
+   session) and an optional tokenizer (borrowed; null: ids only, no text and
+   no stop strings). The session owns the model's caches: do not run passes
+   on the model beside it. */
+typedef struct llm_session llm_session;
+VEXO_API llm_session* llm_session_create(llmbase llm, const llm_tokenizer* tokenizer);
+VEXO_API void llm_session_free(llm_session* session);
+
+/* Feeds a prompt of `count` ids (1 to the capacity) and prepares the first
+   new token. When the prompt begins with every token the caches hold and
+   adds at least one, only the added tokens are fed (one next pass each);
+   otherwise one first pass over the whole prompt. 1 on success, 0 after an
+   error line (the session then holds nothing). */
+VEXO_API int llm_session_start(llm_session* session, const int* ids, size_t count, const llm_request* request);
+
+/* The result of one step. */
+typedef struct llm_piece {
+  int token;         /* the token generated by this step, -1 when none */
+  const char* text;  /* text to show now (NUL-terminated, may be ""); valid until the next step */
+  size_t text_len;
+} llm_piece;
+/* Generates one token. Returns 1 while more may follow, 0 when the
+   generation has ended (the piece may still carry the last text; see
+   llm_session_finish), -1 after an error line. A caller cancels by simply
+   not stepping again; the next start reuses what the caches hold. */
+VEXO_API int llm_session_step(llm_session* session, llm_piece* piece);
+
+/* Called per step with its piece; return nonzero to cancel. */
+typedef int (*llm_piece_callback)(void* user, const llm_piece* piece);
+/* Start, then step until the end, calling back per step (callback may be
+   null). The finish reason, or -1 after an error line. */
+VEXO_API int llm_session_generate(llm_session* session, const int* ids, size_t count, const llm_request* request,
+                                  llm_piece_callback callback, void* user);
+
+VEXO_API int llm_session_finish(const llm_session* session); /* llm_finish */
+
+typedef struct llm_session_stats {
+  size_t prompt_tokens;     /* ids given to the last start */
+  size_t reused_tokens;     /* of those, already in the caches (0: a first pass) */
+  size_t generated_tokens;  /* tokens generated since the start (eos not counted) */
+  double prompt_seconds;    /* feeding the prompt */
+  double first_token_seconds;  /* from start to the first generated token */
+  double generate_seconds;  /* from start to the last step */
+} llm_session_stats;
+VEXO_API void llm_session_get_stats(const llm_session* session, llm_session_stats* stats);
+
+/* The tokens whose rows the caches hold, in order: a prompt that extends
+   them is fed without a first pass. Valid until the next call on the
+   session; returns the count. */
+VEXO_API size_t llm_session_cached_tokens(const llm_session* session, const int** ids);
+/* Positions the caches hold in all (the model's seq_len). */
+VEXO_API size_t llm_session_capacity(const llm_session* session);
+
+/* ---- Chat templates --------------------------------------------------- */
+
+typedef struct llm_chat_template llm_chat_template;
+typedef struct llm_chat_message {
+  const char* role;     /* "system", "user", "assistant"... */
+  const char* content;
+} llm_chat_message;
+/* The built-in ChatML template: <|im_start|>role\ncontent<|im_end|>\n. */
+VEXO_API llm_chat_template* llm_chat_template_chatml(void);
+/* A template file (format in docs/generation.md); null after an error line. */
+VEXO_API llm_chat_template* llm_chat_template_load(const char* path);
+VEXO_API void llm_chat_template_free(llm_chat_template* chat_template);
+/* Renders the messages, then the opening of the assistant's turn when
+   add_generation_prompt is nonzero. Returns the length in bytes; writes at
+   most capacity - 1 bytes and a NUL when capacity > 0; -1 after an error
+   line. */
+VEXO_API long llm_chat_template_render(const llm_chat_template* chat_template, const llm_chat_message* messages,
+                                       size_t count, int add_generation_prompt, char* text, size_t capacity);
+/* The text that ends a turn (a stop string for generation), "" when none. */
+VEXO_API const char* llm_chat_template_stop(const llm_chat_template* chat_template);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif
+
+#endif  // VEXO_LLM_GENERATION_H
