@@ -39,6 +39,13 @@ struct LLMBase {
   std::vector<std::vector<VexoTensor*>> output_tensors;
 
   bool has_greedy_head = false;  // a greedy head may be net 0 too
+  // A head without a greedy head whose output 0 is a vector of float32,
+  // float16 or bfloat16 scores, one per token: the host picks the token.
+  bool logits_head = false;
+  // The token the next pass feeds, when it comes from the host rather than
+  // from the device's token tensor (always so for a logits head).
+  bool host_token_set = false;
+  int32_t host_token = 0;
   // The host arrays the passes upload, made once at load time: the input
   // records that borrow them never point at freed memory.
   std::vector<int32_t> input_ids;          // seq_len

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "src/llm/heads.h"
 #include "src/llm/llmruntime_internal.h"
 #include "src/runtime/miniruntime_internal.h"
 #include "src/runtime/model_steps.h"
@@ -52,6 +53,12 @@ int produce_token(LLMBase& llm) {
   }
   VexoTensor* token = token_tensor(llm);
   minitensor::download(*token);
+  if (llm.logits_head) {
+    llm.host_token = greedy_token(*token);
+    llm.host_token_set = true;
+    return llm.host_token;
+  }
+  llm.host_token_set = false;
   int32_t value;
   std::memcpy(&value, token->data, sizeof value);
   return value;
@@ -189,6 +196,10 @@ void check_shapes(LLMBase& llm) {
     check.counts(llm.greedy_idx, 1, 1);
     check.fits(output(llm, llm.lm_head_idx, 0)->size, llm.greedy_idx, 0);
   }
+  if (llm.logits_head) {
+    check.exact(sizeof(int32_t), llm.embedding_cache_idx, 0);
+    return;
+  }
   if (token_tensor(llm)->size < sizeof(int32_t)) refuse("The token tensor holds no 32-bit token");
   check.fits(token_tensor(llm)->size, llm.embedding_cache_idx, 0);
 }
@@ -218,6 +229,8 @@ void load(LLMBase& llm, const char* model_path, int device_id, const std::string
   const auto greedy = llm.model_info.net_name_to_index.find("greedy_head");
   llm.has_greedy_head = greedy != llm.model_info.net_name_to_index.end();
   llm.greedy_idx = llm.has_greedy_head ? greedy->second : 0;
+  llm.logits_head = !llm.has_greedy_head && !llm.output_tensors[llm.lm_head_idx].empty() &&
+                    is_logits(*output(llm, llm.lm_head_idx, 0));
   for (size_t i = 0; i < llm.num_layers; ++i) {
     llm.block_ids.push_back(net_index(llm, "block_" + std::to_string(i)));
     llm.block_cache_ids.push_back(net_index(llm, "block_cache_" + std::to_string(i)));
@@ -283,7 +296,11 @@ int forward_next(LLMBase& llm) {
   std::fill(llm.next_attention_mask.begin() + (t - 1), llm.next_attention_mask.begin() + s, llm.mask);
 
   SequenceGuard sequence(llm);
-  copy(llm, input(llm, llm.embedding_cache_idx, 0), token_tensor(llm));
+  if (llm.host_token_set) {
+    upload_bytes(input(llm, llm.embedding_cache_idx, 0), &llm.host_token, sizeof llm.host_token);
+  } else {
+    copy(llm, input(llm, llm.embedding_cache_idx, 0), token_tensor(llm));
+  }
   run(llm, llm.embedding_cache_idx);
   VexoTensor* hidden = output(llm, llm.embedding_cache_idx, 0);
   const size_t c0 = llm.block_cache_ids[0];
@@ -310,6 +327,10 @@ int forward_next(LLMBase& llm) {
 }
 
 }  // namespace
+
+int first_pass(LLMBase& llm, const int* tokens, size_t token_len) { return forward_first(llm, tokens, token_len); }
+
+int next_pass(LLMBase& llm) { return forward_next(llm); }
 
 bool set_io_tensors(int device_id, bm_handle_t bm_handle, bm_device_mem_t io_device,
                     const divudida::StageInfo& stage_info, std::vector<VexoTensor*>& input_tensors,

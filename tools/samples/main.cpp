@@ -66,6 +66,13 @@ void write_samples(const fs::path& out) {
   make_folder(out);
   write_model(general_sample(), out / "general.bmodel");
   write_model(llm_sample(LlmOptions{}), out / "llm.bmodel");
+  LlmOptions logits;
+  logits.logits_head = true;
+  write_model(llm_sample(logits), out / "llm-logits.bmodel");
+  const fs::path tokenizer = out / "tokenizer.model";
+  vexo::tool::check_output_file(tokenizer.string());
+  write_llm_tokenizer(tokenizer.string());
+  std::cout << "wrote " << tokenizer.string() << "\n";
   for (const ReferenceCase& reference : general_reference_cases()) {
     const fs::path folder = out / "general" / (reference.net + "-" + std::to_string(reference.stage));
     make_folder(folder / "inputs");
@@ -80,7 +87,8 @@ void write_samples(const fs::path& out) {
 
 int main(int argc, char** argv) {
   vexo::tool::Tool tool("vexo-samples",
-                        "Writes the sample models general.bmodel and llm.bmodel, and the general sample's "
+                        "Writes the sample models general.bmodel, llm.bmodel and llm-logits.bmodel, the "
+                        "SentencePiece tokenizer.model of their vocabulary, and the general sample's "
                         "reference inputs and expected outputs as tensor files in "
                         "general/<net>-<stage>/{inputs,expected}/<tensor name>.tensor.");
   CLI::App& app = tool.app();

@@ -109,6 +109,12 @@ ModelSpec general_sample() {
 int32_t llm_embed(int32_t token, uint32_t vocab) { return static_cast<int32_t>((7u * token + 3u) % vocab); }
 int32_t llm_next(int32_t hidden, uint32_t vocab) { return static_cast<int32_t>((5u * hidden + 1u) % vocab); }
 
+float llm_logit(int32_t hidden, int32_t token, uint32_t vocab) {
+  if (token == llm_next(hidden, vocab)) return kLlmBestLogit;
+  // Below the best by 0 to 6, in an order that differs per hidden value.
+  return -6.0f * static_cast<float>((37u * token + 11u * hidden) % vocab) / static_cast<float>(vocab);
+}
+
 std::vector<int32_t> llm_expected_tokens(const std::vector<int32_t>& prompt, size_t count,
                                          const LlmOptions& options) {
   std::vector<int32_t> tokens = prompt;
@@ -137,7 +143,7 @@ ModelSpec llm_sample(const LlmOptions& options) {
   const uint64_t block_in = ctx.place(s * kRow), positions = ctx.place(s * 4), mask = ctx.place(s * s * 2);
   const uint64_t block_out = ctx.place(s * kRow), cache1 = ctx.place(s * kRow), cache2 = ctx.place(s * kRow);
   const uint64_t token_in = ctx.place(4), token_hidden = ctx.place(kRow);
-  const uint64_t head_in = ctx.place(kRow), head_out = ctx.place(4);
+  const uint64_t head_in = ctx.place(kRow), head_out = ctx.place(options.logits_head ? 4 * v : 4);
   const uint64_t greedy_in = ctx.place(kRow), greedy_out = ctx.place(4), scratch = ctx.place(4);
   const std::vector<uint64_t> ctx_sizes{ctx.used()};
 
@@ -205,6 +211,16 @@ ModelSpec llm_sample(const LlmOptions& options) {
                                  {stage({tensor("logits", BM_FLOAT16, {1, 1, 2}, greedy_in)},
                                         {tensor("token", BM_INT32, {1, 1}, greedy_out)}, next_coeff,
                                         {gdma_gather(kCoeffAddr, greedy_in, greedy_out, 1, 4, v)})}});
+  } else if (options.logits_head) {
+    // One row of scores per hidden value, picked by the hidden value.
+    std::vector<float> table(size_t{v} * v);
+    for (uint32_t h = 0; h < v; ++h) {
+      for (uint32_t t = 0; t < v; ++t) table[size_t{h} * v + t] = llm_logit(h, t, v);
+    }
+    model.nets.push_back(NetSpec{"lm_head", 0,
+                                 {stage({tensor("hidden", BM_FLOAT16, {1, 1, 2}, head_in)},
+                                        {tensor("logits", BM_FLOAT32, {1, v}, head_out)}, bytes_of(table),
+                                        {gdma_gather(kCoeffAddr, head_in, head_out, 1, 4 * v, v)})}});
   } else {
     model.nets.push_back(NetSpec{"lm_head", 0,
                                  {stage({tensor("hidden", BM_FLOAT16, {1, 1, 2}, head_in)},

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "model_builder.h"
@@ -28,11 +29,25 @@ struct LlmOptions {
   uint32_t seq_len = 16;
   uint32_t vocab = 64;
   bool greedy_head = false;
+  // "lm_head" yields float32 logits, one per token, with the best score on
+  // the token of the rule (llm_logit); takes the place of greedy_head.
+  bool logits_head = false;
 };
 ModelSpec llm_sample(const LlmOptions& options);
 int32_t llm_embed(int32_t token, uint32_t vocab);
 int32_t llm_next(int32_t hidden, uint32_t vocab);
+// The score a logits head gives `token` after hidden value `hidden`:
+// kLlmBestLogit for llm_next(hidden), a lower one for every other token.
+constexpr float kLlmBestLogit = 10.0f;
+float llm_logit(int32_t hidden, int32_t token, uint32_t vocab);
 // The tokens a run generates after `prompt`, until `count` tokens in all.
 std::vector<int32_t> llm_expected_tokens(const std::vector<int32_t>& prompt, size_t count, const LlmOptions& options);
+
+// A SentencePiece tokenizer of kLlmTokenizerVocab ids (the sample's default
+// vocabulary), trained from a short built-in text and written to `path`.
+// Its special ids: 0 unknown, 1 begin, 2 end, 3 "<|im_start|>", 4 "<|im_end|>",
+// 5 a line break.
+constexpr uint32_t kLlmTokenizerVocab = 64;
+void write_llm_tokenizer(const std::string& path);
 
 }  // namespace vexo::samples

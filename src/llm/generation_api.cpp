@@ -1,0 +1,288 @@
+// The C edge of the generation layer: handles over the C++ objects, and
+// every failure turned into an error line and a failure value.
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "chat_template.h"
+#include "llm/generation.h"
+#include "session.h"
+#include "tokenizer.h"
+#include "utils/guard.h"
+
+struct llm_tokenizer {
+  std::unique_ptr<llmrun::Tokenizer> tokenizer;
+};
+
+struct llm_decoder {
+  explicit llm_decoder(const llmrun::Tokenizer& tokenizer) : decoder(tokenizer) {}
+  llmrun::StreamDecoder decoder;
+  std::string text;  // the last piece handed out
+};
+
+struct llm_session {
+  llm_session(llmrun::LLMBase& llm, const llmrun::Tokenizer* tokenizer) : session(llm, tokenizer) {}
+  llmrun::Session session;
+  std::string text;  // the last step's text
+};
+
+struct llm_chat_template {
+  llmrun::ChatTemplate chat;
+};
+
+namespace {
+
+using minilog::fail_with;
+using minilog::guarded;
+
+template <typename T>
+void require(const T* pointer, const char* what) {
+  if (!pointer) fail_with("No ", what, " was given");
+}
+
+// Copies `text` into a caller's buffer of `capacity` bytes, cut to fit and
+// NUL-terminated; returns the whole length.
+long give_text(const std::string& text, char* out, size_t capacity) {
+  if (capacity) {
+    if (!out) fail_with("No text buffer was given");
+    const size_t n = std::min(text.size(), capacity - 1);
+    std::memcpy(out, text.data(), n);
+    out[n] = '\0';
+  }
+  return static_cast<long>(text.size());
+}
+
+std::vector<int> ids_of(const int* ids, size_t count) {
+  if (count && !ids) fail_with("No token ids were given");
+  return std::vector<int>(ids, ids + count);
+}
+
+}  // namespace
+
+extern "C" {
+
+llm_tokenizer* llm_tokenizer_load(const char* path) {
+  return guarded(
+      "llm_tokenizer_load",
+      [&]() -> llm_tokenizer* {
+        require(path, "tokenizer path");
+        auto handle = std::make_unique<llm_tokenizer>();
+        handle->tokenizer = llmrun::load_tokenizer(path);
+        return handle.release();
+      },
+      nullptr);
+}
+
+void llm_tokenizer_free(llm_tokenizer* tokenizer) { delete tokenizer; }
+
+size_t llm_tokenizer_vocab_size(const llm_tokenizer* tokenizer) {
+  return tokenizer ? tokenizer->tokenizer->vocab_size() : 0;
+}
+
+int llm_tokenizer_bos_id(const llm_tokenizer* tokenizer) { return tokenizer ? tokenizer->tokenizer->bos_id() : -1; }
+
+int llm_tokenizer_eos_id(const llm_tokenizer* tokenizer) { return tokenizer ? tokenizer->tokenizer->eos_id() : -1; }
+
+long llm_tokenizer_encode(const llm_tokenizer* tokenizer, const char* text, int add_bos, int* ids, size_t capacity) {
+  return guarded(
+      "llm_tokenizer_encode",
+      [&]() -> long {
+        require(tokenizer, "tokenizer");
+        require(text, "text");
+        const std::vector<int> encoded = tokenizer->tokenizer->encode(text, add_bos != 0);
+        if (capacity && !ids) fail_with("No id array was given");
+        std::copy_n(encoded.begin(), std::min(capacity, encoded.size()), ids);
+        return static_cast<long>(encoded.size());
+      },
+      -1L);
+}
+
+long llm_tokenizer_decode(const llm_tokenizer* tokenizer, const int* ids, size_t count, char* text, size_t capacity) {
+  return guarded(
+      "llm_tokenizer_decode",
+      [&]() -> long {
+        require(tokenizer, "tokenizer");
+        return give_text(tokenizer->tokenizer->decode(ids_of(ids, count)), text, capacity);
+      },
+      -1L);
+}
+
+llm_decoder* llm_decoder_create(const llm_tokenizer* tokenizer) {
+  return guarded(
+      "llm_decoder_create",
+      [&]() -> llm_decoder* {
+        require(tokenizer, "tokenizer");
+        return new llm_decoder(*tokenizer->tokenizer);
+      },
+      nullptr);
+}
+
+void llm_decoder_free(llm_decoder* decoder) { delete decoder; }
+
+void llm_decoder_reset(llm_decoder* decoder) {
+  if (decoder) decoder->decoder.reset();
+}
+
+const char* llm_decoder_push(llm_decoder* decoder, int id) {
+  return guarded(
+      "llm_decoder_push",
+      [&]() -> const char* {
+        require(decoder, "decoder");
+        decoder->text = decoder->decoder.push(id);
+        return decoder->text.c_str();
+      },
+      nullptr);
+}
+
+const char* llm_decoder_flush(llm_decoder* decoder) {
+  return guarded(
+      "llm_decoder_flush",
+      [&]() -> const char* {
+        require(decoder, "decoder");
+        decoder->text = decoder->decoder.flush();
+        return decoder->text.c_str();
+      },
+      nullptr);
+}
+
+void llm_sampling_defaults(llm_sampling* sampling) {
+  if (!sampling) return;
+  *sampling = llm_sampling{};
+  sampling->temperature = 0.0f;
+  sampling->top_k = 0;
+  sampling->top_p = 1.0f;
+  sampling->min_p = 0.0f;
+  sampling->repeat_penalty = 1.0f;
+  sampling->repeat_last_n = 64;
+  sampling->seed = 0;
+}
+
+void llm_request_defaults(llm_request* request) {
+  if (!request) return;
+  *request = llm_request{};
+  llm_sampling_defaults(&request->sampling);
+}
+
+const char* llm_finish_name(int finish) {
+  switch (finish) {
+    case LLM_FINISH_EOS: return "eos";
+    case LLM_FINISH_STOP: return "stop";
+    case LLM_FINISH_LENGTH: return "length";
+    case LLM_FINISH_CAPACITY: return "capacity";
+    case LLM_FINISH_CANCELLED: return "cancelled";
+    default: return "none";
+  }
+}
+
+llm_session* llm_session_create(llmbase llm, const llm_tokenizer* tokenizer) {
+  return guarded(
+      "llm_session_create",
+      [&]() -> llm_session* {
+        require(llm, "language model");
+        return new llm_session(*llm, tokenizer ? tokenizer->tokenizer.get() : nullptr);
+      },
+      nullptr);
+}
+
+void llm_session_free(llm_session* session) { delete session; }
+
+int llm_session_start(llm_session* session, const int* ids, size_t count, const llm_request* request) {
+  return guarded(
+      "llm_session_start",
+      [&] {
+        require(session, "session");
+        session->session.start(ids_of(ids, count), llmrun::copy_request(request));
+        return 1;
+      },
+      0);
+}
+
+int llm_session_step(llm_session* session, llm_piece* piece) {
+  return guarded(
+      "llm_session_step",
+      [&] {
+        require(session, "session");
+        require(piece, "piece");
+        int token = -1;
+        const bool more = session->session.step(token, session->text);
+        piece->token = token;
+        piece->text = session->text.c_str();
+        piece->text_len = session->text.size();
+        return more ? 1 : 0;
+      },
+      -1);
+}
+
+int llm_session_generate(llm_session* session, const int* ids, size_t count, const llm_request* request,
+                         llm_piece_callback callback, void* user) {
+  if (!llm_session_start(session, ids, count, request)) return -1;
+  llm_piece piece;
+  for (;;) {
+    const int more = llm_session_step(session, &piece);
+    if (more < 0) return -1;
+    if (callback && (piece.text_len || piece.token >= 0) && callback(user, &piece)) return LLM_FINISH_CANCELLED;
+    if (!more) return llm_session_finish(session);
+  }
+}
+
+int llm_session_finish(const llm_session* session) {
+  return session ? session->session.finish() : LLM_FINISH_NONE;
+}
+
+void llm_session_get_stats(const llm_session* session, llm_session_stats* stats) {
+  if (session && stats) *stats = session->session.stats();
+}
+
+size_t llm_session_cached_tokens(const llm_session* session, const int** ids) {
+  if (!session) return 0;
+  const std::vector<int>& cached = session->session.cached();
+  if (ids) *ids = cached.data();
+  return cached.size();
+}
+
+size_t llm_session_capacity(const llm_session* session) { return session ? session->session.capacity() : 0; }
+
+llm_chat_template* llm_chat_template_chatml(void) {
+  return guarded("llm_chat_template_chatml", [] { return new llm_chat_template{llmrun::chatml_template()}; },
+                 nullptr);
+}
+
+llm_chat_template* llm_chat_template_load(const char* path) {
+  return guarded(
+      "llm_chat_template_load",
+      [&]() -> llm_chat_template* {
+        require(path, "template path");
+        std::ifstream file(path, std::ios::binary);
+        if (!file) fail_with("Cannot open the chat template ", path);
+        std::ostringstream text;
+        text << file.rdbuf();
+        return new llm_chat_template{llmrun::parse_chat_template(text.str(), path)};
+      },
+      nullptr);
+}
+
+void llm_chat_template_free(llm_chat_template* chat_template) { delete chat_template; }
+
+long llm_chat_template_render(const llm_chat_template* chat_template, const llm_chat_message* messages,
+                              size_t count, int add_generation_prompt, char* text, size_t capacity) {
+  return guarded(
+      "llm_chat_template_render",
+      [&]() -> long {
+        require(chat_template, "chat template");
+        if (count && !messages) fail_with("No messages were given");
+        std::vector<std::pair<std::string, std::string>> list;
+        for (size_t i = 0; i < count; ++i) {
+          if (!messages[i].role || !messages[i].content) fail_with("Message ", i, " lacks its role or content");
+          list.emplace_back(messages[i].role, messages[i].content);
+        }
+        return give_text(chat_template->chat.render(list, add_generation_prompt != 0), text, capacity);
+      },
+      -1L);
+}
+
+const char* llm_chat_template_stop(const llm_chat_template* chat_template) {
+  return chat_template ? chat_template->chat.stop.c_str() : "";
+}
+
+}  // extern "C"

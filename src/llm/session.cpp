@@ -1,0 +1,174 @@
+#include "session.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "heads.h"
+#include "utils/guard.h"
+
+namespace llmrun {
+
+namespace {
+
+constexpr size_t kUnknown = SIZE_MAX;  // no token count: the caches hold nothing known
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The longest end of `text` that begins `stop` without being all of it.
+size_t partial_stop(const std::string& text, const std::string& stop) {
+  for (size_t n = std::min(text.size(), stop.size() - 1); n > 0; --n) {
+    if (text.compare(text.size() - n, n, stop, 0, n) == 0) return n;
+  }
+  return 0;
+}
+
+}  // namespace
+
+Request copy_request(const llm_request* request) {
+  Request copy;
+  llm_request defaults;
+  llm_request_defaults(&defaults);
+  if (!request) request = &defaults;
+  copy.sampling = request->sampling;
+  copy.max_new = request->max_new;
+  if (request->eos_count && !request->eos_ids) minilog::fail_with("The request's end ids are missing");
+  if (request->stop_count && !request->stops) minilog::fail_with("The request's stop strings are missing");
+  copy.eos_ids.assign(request->eos_ids, request->eos_ids + request->eos_count);
+  for (size_t i = 0; i < request->stop_count; ++i) {
+    if (!request->stops[i] || !*request->stops[i]) minilog::fail_with("Stop string ", i, " is empty");
+    copy.stops.emplace_back(request->stops[i]);
+  }
+  return copy;
+}
+
+Session::Session(LLMBase& llm, const Tokenizer* tokenizer) : llm_(llm), tokenizer_(tokenizer) {
+  if (tokenizer_) decoder_.emplace(*tokenizer_);
+}
+
+const std::vector<int>& Session::cached() const {
+  static const std::vector<int> none;
+  return llm_.token_len == expected_token_len_ ? cached_ : none;
+}
+
+void Session::start(const std::vector<int>& prompt, Request request) {
+  started_ = Clock::now();
+  ready_ = false;
+  finish_ = LLM_FINISH_NONE;
+  stats_ = llm_session_stats{};
+  const size_t n = prompt.size(), s = llm_.seq_len;
+  if (n == 0 || n > s) minilog::fail_with("A prompt takes 1 to ", s, " tokens, not ", n);
+  // Ids beyond the vocabulary would make the embedding read outside its table.
+  const size_t vocab = llm_.logits_head ? llm_get_head_size(&llm_) : tokenizer_ ? tokenizer_->vocab_size() : 0;
+  for (const int id : prompt) {
+    if (id < 0 || (vocab && static_cast<size_t>(id) >= vocab)) {
+      minilog::fail_with("Prompt token ", id, " is outside the vocabulary of ", vocab, " ids");
+    }
+  }
+  if (!request.stops.empty() && !tokenizer_) minilog::fail_with("Stop strings need a tokenizer");
+  if (request.eos_ids.empty() && tokenizer_ && tokenizer_->eos_id() >= 0) request.eos_ids = {tokenizer_->eos_id()};
+  request_ = std::move(request);
+  sampler_.emplace(request_.sampling);
+  history_.assign(prompt.begin(), prompt.end());
+  held_.clear();
+  if (decoder_) decoder_->reset(prompt);
+  fed_ = true;
+
+  const std::vector<int>& have = cached();
+  const size_t reuse = have.size() && n > have.size() && std::equal(have.begin(), have.end(), prompt.begin())
+                           ? have.size()
+                           : 0;
+  // Until the passes complete, the caches hold nothing known.
+  expected_token_len_ = kUnknown;
+  int token = -1;
+  if (reuse) {
+    for (size_t i = reuse; i < n; ++i) {
+      token = next_pass_with(llm_, prompt[i]);
+      cached_.push_back(prompt[i]);
+    }
+  } else {
+    token = first_pass(llm_, prompt.data(), n);
+    cached_ = prompt;
+  }
+  expected_token_len_ = llm_.token_len;
+  next_ = choose(token);
+  stats_.prompt_tokens = n;
+  stats_.reused_tokens = reuse;
+  stats_.prompt_seconds = seconds_since(started_);
+  ready_ = true;
+}
+
+int Session::choose(int device_token) {
+  if (!llm_.logits_head) return device_token;
+  const bool penalty = request_.sampling.repeat_penalty != 1.0f && request_.sampling.repeat_last_n > 0;
+  if (sampler_->greedy() && !penalty) return device_token;  // the pass took the argmax already
+  head_logits(llm_, logits_);
+  return sampler_->sample(logits_, history_);
+}
+
+bool Session::step(int& token, std::string& text) {
+  token = -1;
+  text.clear();
+  if (finish_ != LLM_FINISH_NONE) return false;
+  if (!ready_ || cached().empty()) minilog::fail_with("The session has no prompt: start it first");
+  if (!fed_) {
+    if (llm_.token_len > llm_.seq_len) {
+      end(LLM_FINISH_CAPACITY, text);
+      return false;
+    }
+    expected_token_len_ = kUnknown;
+    ready_ = false;  // until the pass completes
+    const int device_token = llm_.logits_head ? next_pass_with(llm_, last_) : next_pass(llm_);
+    cached_.push_back(last_);
+    expected_token_len_ = llm_.token_len;
+    next_ = choose(device_token);
+    fed_ = true;
+    ready_ = true;
+  }
+  const int t = next_;
+  if (std::find(request_.eos_ids.begin(), request_.eos_ids.end(), t) != request_.eos_ids.end()) {
+    end(LLM_FINISH_EOS, text);
+    return false;
+  }
+  token = last_ = t;
+  fed_ = false;
+  history_.push_back(t);
+  if (++stats_.generated_tokens == 1) stats_.first_token_seconds = seconds_since(started_);
+  stats_.generate_seconds = seconds_since(started_);
+  if (decoder_) held_ += decoder_->push(t);
+  if (release_text(text)) {
+    finish_ = LLM_FINISH_STOP;
+    return false;
+  }
+  if (request_.max_new && stats_.generated_tokens >= request_.max_new) {
+    end(LLM_FINISH_LENGTH, text);
+    return false;
+  }
+  return true;
+}
+
+void Session::end(llm_finish reason, std::string& text) {
+  if (decoder_) held_ += decoder_->flush();
+  finish_ = release_text(text) ? LLM_FINISH_STOP : reason;
+  text += held_;
+  held_.clear();
+  stats_.generate_seconds = seconds_since(started_);
+}
+
+bool Session::release_text(std::string& text) {
+  size_t found = std::string::npos;
+  for (const std::string& stop : request_.stops) found = std::min(found, held_.find(stop));
+  if (found != std::string::npos) {
+    text += held_.substr(0, found);
+    held_.clear();
+    return true;
+  }
+  size_t keep = 0;
+  for (const std::string& stop : request_.stops) keep = std::max(keep, partial_stop(held_, stop));
+  text += held_.substr(0, held_.size() - keep);
+  held_.erase(0, held_.size() - keep);
+  return false;
+}
+
+}  // namespace llmrun

@@ -1,0 +1,75 @@
+// A generation session: prompts in, tokens and text out, with the stop rules
+// and the reuse of what the caches hold between requests. Internal to the
+// library; llm/generation.h gives its C interface.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "llm/generation.h"
+#include "llm/llmruntime.h"
+#include "sampler.h"
+#include "tokenizer.h"
+
+namespace llmrun {
+
+// The generation rules of one request, owned.
+struct Request {
+  llm_sampling sampling{};
+  size_t max_new = 0;            // 0: no limit
+  std::vector<int> eos_ids;      // empty: the tokenizer's end token
+  std::vector<std::string> stops;
+};
+Request copy_request(const llm_request* request);
+
+class Session {
+ public:
+  Session(LLMBase& llm, const Tokenizer* tokenizer);
+
+  // Feeds the prompt and prepares the first token; throws on failure,
+  // after which the session holds nothing.
+  void start(const std::vector<int>& prompt, Request request);
+  // One step; false when the generation has ended (text may still hold
+  // the last of it). `token` is -1 when the step generated none.
+  bool step(int& token, std::string& text);
+
+  llm_finish finish() const { return finish_; }
+  const llm_session_stats& stats() const { return stats_; }
+  // The tokens whose rows the caches hold (empty when another user of the
+  // model ran passes since).
+  const std::vector<int>& cached() const;
+  size_t capacity() const { return llm_.seq_len; }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  // The token the head proposes after the last pass.
+  int choose(int device_token);
+  void end(llm_finish reason, std::string& text);
+  // Moves to `text` the part of the held text that cannot begin a stop
+  // string; true when a stop string was found (it and what follows dropped).
+  bool release_text(std::string& text);
+
+  LLMBase& llm_;
+  const Tokenizer* tokenizer_;
+  std::optional<StreamDecoder> decoder_;
+  std::vector<int> cached_;
+  size_t expected_token_len_ = 0;  // llm_.token_len while cached_ is valid
+
+  Request request_;
+  std::optional<Sampler> sampler_;
+  std::vector<int32_t> history_;  // prompt and generated tokens, for the penalty
+  std::vector<float> logits_;
+  int next_ = -1;                 // the proposed token
+  bool ready_ = false;            // a start completed and no pass failed since
+  bool fed_ = true;               // the last generated token is in the caches
+  int last_ = -1;                 // the last generated token
+  std::string held_;              // decoded text that may begin a stop string
+  llm_finish finish_ = LLM_FINISH_NONE;
+  llm_session_stats stats_{};
+  Clock::time_point started_;
+};
+
+}  // namespace llmrun

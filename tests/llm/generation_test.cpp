@@ -1,0 +1,379 @@
+// Text generation on the sample language models: the logits head, the
+// sampler, tokenizers, stop rules, conversation reuse and chat templates,
+// through the C interface of libvexo.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "llm/generation.h"
+#include "llm/llmruntime.h"
+#include "samples/samples.h"
+#include "src/llm/sampler.h"
+#include "src/llm/tokenizer.h"
+#include "test_support.h"
+#include "utils/datagen.h"
+
+namespace {
+
+using namespace vexo::samples;
+
+struct Generated {
+  std::vector<int> tokens;
+  std::string text;
+  int finish = 0;
+  llm_session_stats stats{};
+};
+
+class Generation : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    write_llm_tokenizer(dir.path("tokenizer.model"));
+    tokenizer = llm_tokenizer_load(dir.path("tokenizer.model").c_str());
+    ASSERT_NE(tokenizer, nullptr);
+  }
+  void TearDown() override {
+    for (llm_session* session : sessions) llm_session_free(session);
+    for (llmbase llm : models) llmrun::llm_free(llm);
+    llm_tokenizer_free(tokenizer);
+  }
+  llmbase open(const LlmOptions& options) {
+    const std::string path = dir.path("llm" + std::to_string(models.size()) + ".bmodel");
+    save_model(llm_sample(options), path);
+    llmbase llm = llmrun::llm_init(path.c_str(), 0);
+    EXPECT_NE(llm, nullptr);
+    models.push_back(llm);
+    return llm;
+  }
+  llm_session* session(llmbase llm) {
+    sessions.push_back(llm_session_create(llm, tokenizer));
+    return sessions.back();
+  }
+  std::vector<int> encode(const std::string& text) {
+    std::vector<int> ids(64);
+    const long n = llm_tokenizer_encode(tokenizer, text.c_str(), 0, ids.data(), ids.size());
+    EXPECT_GE(n, 0);
+    ids.resize(static_cast<size_t>(std::max(n, 0L)));
+    return ids;
+  }
+  std::string decode(const std::vector<int>& ids) {
+    std::string text(256, '\0');
+    const long n = llm_tokenizer_decode(tokenizer, ids.data(), ids.size(), text.data(), text.size());
+    EXPECT_GE(n, 0);
+    text.resize(static_cast<size_t>(std::max(n, 0L)));
+    return text;
+  }
+  static Generated run(llm_session* session, const std::vector<int>& prompt, const llm_request& request) {
+    Generated out;
+    EXPECT_EQ(llm_session_start(session, prompt.data(), prompt.size(), &request), 1);
+    llm_piece piece;
+    for (int more = 1; more == 1;) {
+      more = llm_session_step(session, &piece);
+      EXPECT_GE(more, 0);
+      if (more < 0) break;
+      if (piece.token >= 0) out.tokens.push_back(piece.token);
+      out.text.append(piece.text, piece.text_len);
+    }
+    out.finish = llm_session_finish(session);
+    llm_session_get_stats(session, &out.stats);
+    return out;
+  }
+  static llm_request request(size_t max_new) {
+    llm_request r;
+    llm_request_defaults(&r);
+    r.max_new = max_new;
+    return r;
+  }
+
+  vexotest::TempDir dir;
+  llm_tokenizer* tokenizer = nullptr;
+  std::vector<llmbase> models;
+  std::vector<llm_session*> sessions;
+};
+
+LlmOptions logits_options() {
+  LlmOptions options;
+  options.logits_head = true;
+  return options;
+}
+
+TEST_F(Generation, LogitsHeadPassesFollowTheSampleRule) {
+  const LlmOptions options = logits_options();
+  llmbase llm = open(options);
+  ASSERT_NE(llm, nullptr);
+  EXPECT_EQ(llm_get_head_kind(llm), LLM_HEAD_LOGITS);
+  EXPECT_EQ(llm_get_head_dtype(llm), BM_FLOAT32);
+  EXPECT_EQ(llm_get_head_size(llm), options.vocab);
+  EXPECT_EQ(llm_get_num_layers(llm), options.layers);
+
+  // The plain passes pick the best score on the host, never the logits' first word.
+  std::vector<int> prompt{5, 17, 42, 9};
+  const auto expected = llm_expected_tokens(prompt, options.seq_len + 1, options);
+  std::vector<int> got = prompt;
+  got.push_back(llmrun::llm_forward_first(llm, prompt.data(), prompt.size()));
+  while (llmrun::llm_get_token_len(llm) <= options.seq_len) got.push_back(llmrun::llm_forward_next(llm));
+  EXPECT_EQ(got, expected);
+
+  // The logits passes hand every score over, and a next pass feeds the token given.
+  std::vector<float> logits(options.vocab);
+  const int first = llm_forward_first_logits(llm, prompt.data(), prompt.size(), logits.data(), logits.size());
+  EXPECT_EQ(first, expected[prompt.size()]);
+  const int hidden = llm_embed(prompt[prompt.size() - 1 - options.layers], options.vocab);
+  for (uint32_t t = 0; t < options.vocab; ++t) EXPECT_EQ(logits[t], llm_logit(hidden, t, options.vocab));
+  std::vector<int> fed = prompt;
+  fed.push_back(30);  // not the best token: the caches now hold it instead
+  const int next = llm_forward_next_logits(llm, 30, logits.data(), logits.size());
+  EXPECT_EQ(next, llm_expected_tokens(fed, fed.size() + 1, options).back());
+  EXPECT_EQ(llm_forward_next_logits(llm, 1, logits.data(), 3), -1);  // too small an array
+
+  // Token heads tell themselves apart.
+  LlmOptions greedy;
+  greedy.greedy_head = true;
+  llmbase token_model = open(greedy);
+  EXPECT_EQ(llm_get_head_kind(token_model), LLM_HEAD_TOKEN);
+  EXPECT_EQ(llm_get_head_dtype(token_model), BM_INT32);
+  EXPECT_EQ(llm_get_head_size(token_model), 1u);
+  EXPECT_EQ(llm_get_head_kind(nullptr), 0);
+}
+
+TEST_F(Generation, SamplerKeepsToItsCandidatesAndRepeatsWithTheSeed) {
+  // Scores 0 to 9 on tokens 0 to 9.
+  const std::vector<float> scores{0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+  const auto drawn = [&](llm_sampling params, const std::vector<int32_t>& recent = {}) {
+    llmrun::Sampler sampler(params);
+    std::vector<int32_t> tokens;
+    for (int i = 0; i < 400; ++i) {
+      std::vector<float> logits = scores;
+      tokens.push_back(sampler.sample(logits, recent));
+    }
+    return tokens;
+  };
+  const auto set_of = [](const std::vector<int32_t>& tokens) { return std::set<int32_t>(tokens.begin(), tokens.end()); };
+  llm_sampling params;
+  llm_sampling_defaults(&params);
+  EXPECT_EQ(set_of(drawn(params)), std::set<int32_t>{9});  // greedy by default
+  params.temperature = 1.0f;
+  params.seed = 3;
+  EXPECT_EQ(drawn(params), drawn(params));
+  EXPECT_GE(set_of(drawn(params)).size(), 4u);  // not only the best
+  params.top_k = 3;
+  EXPECT_EQ(set_of(drawn(params)), (std::set<int32_t>{7, 8, 9}));
+  params.top_k = 0;
+  // p(9) = 0.63, p(8) = 0.23, p(7) = 0.086: 0.8 takes two tokens.
+  params.top_p = 0.8f;
+  EXPECT_EQ(set_of(drawn(params)), (std::set<int32_t>{8, 9}));
+  params.top_p = 1.0f;
+  params.min_p = 0.1f;  // e^-2 = 0.135 > 0.1 > e^-3
+  EXPECT_EQ(set_of(drawn(params)), (std::set<int32_t>{7, 8, 9}));
+  params.min_p = 0;
+  params.temperature = 0;
+  params.repeat_penalty = 2.0f;  // 9 / 2 < 8
+  EXPECT_EQ(set_of(drawn(params, {9})), std::set<int32_t>{8});
+}
+
+TEST_F(Generation, TextInTextOutWithStopRules) {
+  const LlmOptions options = logits_options();
+  llmbase llm = open(options);
+  ASSERT_EQ(llm_tokenizer_vocab_size(tokenizer), options.vocab);
+  EXPECT_EQ(llm_tokenizer_eos_id(tokenizer), 2);
+  const std::vector<int> prompt = encode("hello world");
+  ASSERT_FALSE(prompt.empty());
+  EXPECT_EQ(decode(prompt), "hello world");
+
+  // The text that generated tokens add to the prompt's.
+  const auto added = [&](const std::vector<int>& tokens) {
+    std::vector<int> all = prompt;
+    all.insert(all.end(), tokens.begin(), tokens.end());
+    return decode(all).substr(decode(prompt).size());
+  };
+  // Greedy: the rule's tokens, decoded piece by piece into the whole text.
+  llm_session* s = session(llm);
+  llm_request r = request(6);
+  const std::vector<int> expected = llm_expected_tokens(prompt, options.seq_len + 1, options);
+  const Generated greedy = run(s, prompt, r);
+  EXPECT_EQ(greedy.tokens, std::vector<int>(expected.begin() + prompt.size(), expected.begin() + prompt.size() + 6));
+  EXPECT_EQ(greedy.text, added(greedy.tokens));
+  EXPECT_EQ(greedy.finish, LLM_FINISH_LENGTH);
+  EXPECT_EQ(greedy.stats.prompt_tokens, prompt.size());
+  EXPECT_EQ(greedy.stats.generated_tokens, 6u);
+
+  // A stop string across the boundary of the second and third tokens: the
+  // text before it is all that shows.
+  const std::string two = added({greedy.tokens[0], greedy.tokens[1]});
+  const std::string three = added({greedy.tokens[0], greedy.tokens[1], greedy.tokens[2]});
+  ASSERT_GT(three.size(), two.size());
+  const std::string stop = two.substr(two.size() - 1) + three.substr(two.size(), 1);
+  const size_t at = three.find(stop);
+  const char* stops[] = {stop.c_str()};
+  r.stops = stops;
+  r.stop_count = 1;
+  const Generated stopped = run(s, prompt, r);
+  EXPECT_EQ(stopped.finish, LLM_FINISH_STOP);
+  EXPECT_EQ(stopped.text, three.substr(0, at));
+
+  // Sampling with a seed repeats itself; another seed draws other tokens.
+  r = request(10);
+  r.sampling.temperature = 4.0f;
+  r.sampling.top_p = 0.95f;
+  r.sampling.seed = 11;
+  const Generated a = run(s, prompt, r), b = run(s, prompt, r);
+  EXPECT_EQ(a.tokens, b.tokens);
+  EXPECT_EQ(a.text, b.text);
+  r.sampling.seed = 12;
+  const Generated c = run(s, prompt, r);
+  EXPECT_NE(c.tokens, a.tokens);
+
+  // End ids end the generation without showing the token; a full cache ends it too.
+  r = request(0);
+  const int eos[] = {expected[prompt.size() + 2]};
+  r.eos_ids = eos;
+  r.eos_count = 1;
+  const Generated ended = run(s, prompt, r);
+  EXPECT_EQ(ended.finish, LLM_FINISH_EOS);
+  EXPECT_EQ(ended.tokens.size(), std::find(expected.begin() + prompt.size(), expected.end(), eos[0]) -
+                                     (expected.begin() + prompt.size()));
+  r = request(0);
+  const Generated full = run(s, prompt, r);
+  EXPECT_EQ(full.finish, LLM_FINISH_CAPACITY);
+  EXPECT_EQ(prompt.size() + full.tokens.size(), options.seq_len + 1);
+  EXPECT_STREQ(llm_finish_name(full.finish), "capacity");
+}
+
+TEST_F(Generation, ConversationReuseEqualsAFreshPass) {
+  for (const bool logits : {true, false}) {
+    LlmOptions options;
+    options.logits_head = logits;
+    options.layers = 3;
+    options.seq_len = 24;
+    llmbase llm = open(options), fresh_llm = open(options);
+    llm_session *s = session(llm), *fresh = session(fresh_llm);
+    const llm_request r = request(4);
+    const std::vector<int> first_prompt{5, 17, 42, 9, 33};
+    const Generated turn1 = run(s, first_prompt, r);
+    EXPECT_EQ(turn1.stats.reused_tokens, 0u);
+
+    // The caches hold the prompt and every generated token but the last.
+    const int* held = nullptr;
+    const size_t count = llm_session_cached_tokens(s, &held);
+    std::vector<int> cached(held, held + count);
+    std::vector<int> expected_cache = first_prompt;
+    expected_cache.insert(expected_cache.end(), turn1.tokens.begin(), turn1.tokens.end() - 1);
+    EXPECT_EQ(cached, expected_cache);
+    EXPECT_EQ(llm_session_capacity(s), options.seq_len);
+
+    std::vector<int> second = first_prompt;
+    second.insert(second.end(), turn1.tokens.begin(), turn1.tokens.end());
+    second.insert(second.end(), {7, 8, 60});
+    const Generated reused = run(s, second, r);
+    EXPECT_EQ(reused.stats.reused_tokens, count);
+    const Generated again = run(fresh, second, r);
+    EXPECT_EQ(again.stats.reused_tokens, 0u);
+    EXPECT_EQ(reused.tokens, again.tokens);
+    const std::vector<int> rule = llm_expected_tokens(second, second.size() + 4, options);
+    EXPECT_EQ(reused.tokens, std::vector<int>(rule.begin() + second.size(), rule.end()));
+
+    // Another prefix takes a first pass.
+    const std::vector<int> other{6, 17, 42};
+    EXPECT_EQ(run(s, other, r).stats.reused_tokens, 0u);
+    // Passes run beside the session make it forget what the caches hold.
+    llmrun::llm_forward_first(llm, second.data(), 3);
+    EXPECT_EQ(llm_session_cached_tokens(s, &held), 0u);
+    std::vector<int> extended = other;
+    extended.push_back(1);
+    EXPECT_EQ(run(s, extended, r).stats.reused_tokens, 0u);
+  }
+  // A prompt beyond the capacity is refused.
+  llm_session* s = session(open(logits_options()));
+  const std::vector<int> too_long(17, 1);
+  const llm_request r = request(1);
+  EXPECT_EQ(llm_session_start(s, too_long.data(), too_long.size(), &r), 0);
+  llm_piece piece;
+  EXPECT_EQ(llm_session_step(s, &piece), -1);
+}
+
+// Ids are bytes: a character of two bytes takes two tokens.
+class ByteTokenizer : public llmrun::Tokenizer {
+ public:
+  std::vector<int> encode(const std::string& text, bool) const override {
+    return std::vector<int>(text.begin(), text.end());
+  }
+  std::string decode(const std::vector<int>& ids) const override {
+    std::string text;
+    for (const int id : ids) text += static_cast<char>(id);
+    return text;
+  }
+  size_t vocab_size() const override { return 256; }
+  int bos_id() const override { return -1; }
+  int eos_id() const override { return -1; }
+};
+
+TEST_F(Generation, StreamingDecodeNeverSplitsACharacter) {
+  ByteTokenizer bytes;
+  llmrun::StreamDecoder decoder(bytes);
+  EXPECT_EQ(decoder.push('a'), "a");
+  EXPECT_EQ(decoder.push(0xC3), "");
+  EXPECT_EQ(decoder.push(0xA9), "\xC3\xA9");
+  EXPECT_EQ(decoder.push(0xE2), "");
+  EXPECT_EQ(decoder.push(0x82), "");
+  EXPECT_EQ(decoder.flush(), "\xE2\x82");  // an unfinished character shows at the end
+
+  // SentencePiece spacing: the pieces make the text that decodes at once.
+  llm_decoder* stream = llm_decoder_create(tokenizer);
+  const std::vector<int> ids = encode("the lazy dog and the fox");
+  std::string text;
+  for (const int id : ids) text += llm_decoder_push(stream, id);
+  text += llm_decoder_flush(stream);
+  EXPECT_EQ(text, "the lazy dog and the fox");
+  EXPECT_EQ(llm_decoder_push(stream, 64), nullptr);  // outside the vocabulary
+  llm_decoder_free(stream);
+
+  const std::string json = dir.path("tokenizer.json");
+  std::ofstream(json) << "{\"model\": {}}";
+  EXPECT_EQ(llm_tokenizer_load(json.c_str()), nullptr);
+}
+
+TEST_F(Generation, ChatTemplatesRenderMessages) {
+  const llm_chat_message messages[] = {{"system", "Be brief."}, {"user", "hello {content}"}};
+  llm_chat_template* chatml = llm_chat_template_chatml();
+  char text[256];
+  const long n = llm_chat_template_render(chatml, messages, 2, 1, text, sizeof text);
+  const std::string expected =
+      "<|im_start|>system\nBe brief.<|im_end|>\n<|im_start|>user\nhello {content}<|im_end|>\n"
+      "<|im_start|>assistant\n";
+  EXPECT_EQ(std::string(text), expected);
+  EXPECT_EQ(n, static_cast<long>(expected.size()));
+  EXPECT_EQ(llm_chat_template_render(chatml, messages, 2, 0, text, 4), static_cast<long>(expected.size() - 22));
+  EXPECT_STREQ(text, "<|i");
+  EXPECT_STREQ(llm_chat_template_stop(chatml), "<|im_end|>");
+  llm_chat_template_free(chatml);
+
+  // The ChatML tokens are single ids of the sample tokenizer.
+  const std::vector<int> turn = encode("<|im_start|>user\nhi<|im_end|>");
+  EXPECT_EQ(std::count(turn.begin(), turn.end(), 3), 1);
+  EXPECT_EQ(std::count(turn.begin(), turn.end(), 4), 1);
+  EXPECT_EQ(std::count(turn.begin(), turn.end(), 0), 0);  // the newline is known too
+
+  const std::string path = dir.path("plain.template");
+  std::ofstream(path) << "# a plain template\n"
+                         "begin = [start]\n"
+                         "message = {role}: {content}\\n\n"
+                         "message.system = ({content})\\n\n"
+                         "generation = assistant:\\s\n"
+                         "stop = \\n\\n\n";
+  llm_chat_template* plain = llm_chat_template_load(path.c_str());
+  ASSERT_NE(plain, nullptr);
+  llm_chat_template_render(plain, messages, 2, 1, text, sizeof text);
+  EXPECT_STREQ(text, "[start](Be brief.)\nuser: hello {content}\nassistant: ");
+  EXPECT_STREQ(llm_chat_template_stop(plain), "\n\n");
+  llm_chat_template_free(plain);
+
+  std::ofstream(path) << "message = x\nfooter = y\n";
+  EXPECT_EQ(llm_chat_template_load(path.c_str()), nullptr);
+  std::ofstream(path) << "begin = x\n";
+  EXPECT_EQ(llm_chat_template_load(path.c_str()), nullptr);
+}
+
+}  // namespace
