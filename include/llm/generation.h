@@ -85,6 +85,21 @@ VEXO_API long llm_tokenizer_encode(const llm_tokenizer* tokenizer, const char* t
 VEXO_API long llm_tokenizer_decode(const llm_tokenizer* tokenizer, const int* ids, size_t count, char* text,
                                    size_t capacity);
 
+/* A tokenizer of the caller's: functions called back with `user`, with the
+   protocols of llm_tokenizer_encode (without the bos id) and
+   llm_tokenizer_decode, returning -1 for a failure. vocab_size 0: unknown
+   (ids are not checked); bos_id and eos_id -1: none. */
+typedef struct llm_tokenizer_callbacks {
+  void* user;
+  long (*encode)(void* user, const char* text, int* ids, size_t capacity);
+  long (*decode)(void* user, const int* ids, size_t count, char* text, size_t capacity);
+  size_t vocab_size;
+  int bos_id;
+  int eos_id;
+} llm_tokenizer_callbacks;
+/* The callbacks are copied; `user` must outlive the tokenizer. */
+VEXO_API llm_tokenizer* llm_tokenizer_from_callbacks(const llm_tokenizer_callbacks* callbacks);
+
 /* Streaming decode: the text each new id adds, never splitting a UTF-8
    character (a token ending inside one yields "" until it is complete). */
 typedef struct llm_decoder llm_decoder;

@@ -10,3 +10,5 @@ def sample(name):
 
 GENERAL = sample("general.bmodel")
 LLM = sample("llm.bmodel")
+LLM_LOGITS = sample("llm-logits.bmodel")
+TOKENIZER = sample("tokenizer.model")

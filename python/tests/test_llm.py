@@ -3,7 +3,7 @@ import unittest
 
 import vexo
 
-from support import GENERAL, LLM
+from support import GENERAL, LLM, LLM_LOGITS, TOKENIZER
 
 LAYERS, SEQ_LEN, VOCAB = 2, 16, 64
 
@@ -74,6 +74,69 @@ class LLMTest(unittest.TestCase):
     def test_a_model_without_language_model_nets_is_refused(self):
         with self.assertRaisesRegex(vexo.VexoError, "cannot load the language model"):
             vexo.LLM(GENERAL)
+
+
+class TextGenerationTest(unittest.TestCase):
+    """Text in, text out on the sample whose head yields logits, with the
+    sample tokenizer of its 64 ids."""
+
+    def setUp(self):
+        self.tokenizer = vexo.Tokenizer(TOKENIZER)
+        self.llm = vexo.LLM(LLM_LOGITS, tokenizer=self.tokenizer)
+        self.addCleanup(self.llm.close)
+
+    def expected_text(self, prompt_ids, count):
+        """What the sample's rule adds to the prompt's text in `count` tokens."""
+        tokens = expected_tokens(prompt_ids, len(prompt_ids) + count)
+        return self.tokenizer.decode(prompt_ids + tokens)[len(self.tokenizer.decode(prompt_ids)):]
+
+    def test_text_in_text_out(self):
+        ids = self.tokenizer.encode("hello world", add_bos=True)
+        self.assertEqual(self.tokenizer.decode(ids), "hello world")
+        text = "".join(self.llm.generate("hello world", max_new=6))
+        self.assertEqual(text, self.expected_text(ids, 6))
+        self.assertEqual(self.llm.stats["finish"], "length")
+        # A fixed seed gives the same text again; ids in, ids out.
+        sampled = ["".join(self.llm.generate("hello world", max_new=8, temperature=4.0, top_p=0.95, seed=s))
+                   for s in (5, 5, 6)]
+        self.assertEqual(sampled[0], sampled[1])
+        self.assertNotEqual(sampled[0], sampled[2])
+        self.assertEqual(list(self.llm.generate(ids, 3)), expected_tokens(ids, len(ids) + 3))
+        # A stop string ends the text before it.
+        stop = text[3:5]
+        cut = "".join(self.llm.generate("hello world", max_new=6, stop=stop))
+        self.assertEqual(cut, text[: text.find(stop)])
+        self.assertEqual(self.llm.stats["finish"], "stop")
+
+    def test_a_growing_conversation_reuses_the_caches(self):
+        messages = [{"role": "user", "content": "hi"}]
+        first = "".join(self.llm.chat(messages, max_new=3))
+        self.assertEqual(self.llm.stats["reused_tokens"], 0)
+        ids = self.tokenizer.encode(vexo.ChatTemplate().render(messages), add_bos=True)
+        self.assertEqual(first, self.expected_text(ids, 3))
+        prompt = ids + list(self.llm.generate(ids, 2))
+        reused = list(self.llm.generate(prompt + [7, 8], 3))
+        self.assertEqual(self.llm.stats["reused_tokens"], len(prompt) - 1)
+        self.assertEqual(reused, expected_tokens(prompt + [7, 8], len(prompt) + 5))
+
+    def test_any_object_with_encode_and_decode_is_a_tokenizer(self):
+        class Letters:
+            """Ids 10 to 35 are the letters a to z."""
+            eos_token_id = 2
+
+            def encode(self, text):
+                return [ord(c) - ord("a") + 10 for c in text if c.isalpha()]
+
+            def decode(self, ids):
+                return "".join(chr(i - 10 + ord("a")) if 10 <= i < 36 else "." for i in ids)
+
+        llm = vexo.LLM(LLM_LOGITS, tokenizer=Letters())
+        self.addCleanup(llm.close)
+        ids = Letters().encode("abc")
+        text = "".join(llm.generate("abc", max_new=5))
+        tokens = expected_tokens(ids, len(ids) + 5)
+        end = tokens.index(2) if 2 in tokens else len(tokens)
+        self.assertEqual(text, Letters().decode(tokens[:end]))
 
 
 if __name__ == "__main__":

@@ -1,23 +1,25 @@
 """Vexo for Python: runs compiled networks (bmodel files) through libvexo.so.
 
 Runtime opens a model and runs its nets on numpy arrays; LLM generates tokens
-with a language model; save_tensor and load_tensor write and read the
+or text with a language model (Tokenizer and ChatTemplate help with text); save_tensor and load_tensor write and read the
 library's tensor files. Failures raise VexoError. bfloat16 data travels as
 uint16 bits: bfloat16_to_float32 and float32_to_bfloat16 convert them.
 """
 from ._library import VexoError
 from .elements import ELEMENT_TYPES, bfloat16_to_float32, float32_to_bfloat16
-from .llm import LLM
+from .llm import LLM, ChatTemplate, Tokenizer
 from .runtime import Net, Runtime, Stage, TensorInfo
 from .tensor_file import load_tensor, save_tensor
 
 __all__ = [
     "ELEMENT_TYPES",
+    "ChatTemplate",
     "LLM",
     "Net",
     "Runtime",
     "Stage",
     "TensorInfo",
+    "Tokenizer",
     "VexoError",
     "bfloat16_to_float32",
     "float32_to_bfloat16",

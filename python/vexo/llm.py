@@ -1,6 +1,10 @@
-"""The language-model runtime: token generation with the caches on the device."""
+"""The language-model runtime: generation of tokens or text with the caches on the device."""
 import ctypes
+import functools
 import operator
+import os
+import weakref
+from ctypes import POINTER, Structure, c_char_p, c_float, c_int, c_int32, c_long, c_size_t, c_uint64, c_void_p
 
 from ._library import ModelHandle, VexoError, library
 from .elements import ELEMENT_TYPES, to_element_type
@@ -8,13 +12,284 @@ from .elements import ELEMENT_TYPES, to_element_type
 _INT32 = ELEMENT_TYPES.index("int32")
 
 
-class LLM(ModelHandle):
-    """A language model opened on a device."""
+class _Sampling(Structure):
+    _fields_ = [
+        ("temperature", c_float),
+        ("top_k", c_int32),
+        ("top_p", c_float),
+        ("min_p", c_float),
+        ("repeat_penalty", c_float),
+        ("repeat_last_n", c_int32),
+        ("seed", c_uint64),
+    ]
 
-    def __init__(self, path, device=0):
+
+class _Request(Structure):
+    _fields_ = [
+        ("sampling", _Sampling),
+        ("max_new", c_size_t),
+        ("eos_ids", POINTER(c_int)),
+        ("eos_count", c_size_t),
+        ("stops", POINTER(c_char_p)),
+        ("stop_count", c_size_t),
+    ]
+
+
+class _Piece(Structure):
+    _fields_ = [("token", c_int), ("text", c_void_p), ("text_len", c_size_t)]
+
+
+class _Stats(Structure):
+    _fields_ = [
+        ("prompt_tokens", c_size_t),
+        ("reused_tokens", c_size_t),
+        ("generated_tokens", c_size_t),
+        ("prompt_seconds", ctypes.c_double),
+        ("first_token_seconds", ctypes.c_double),
+        ("generate_seconds", ctypes.c_double),
+    ]
+
+
+class _Message(Structure):
+    _fields_ = [("role", c_char_p), ("content", c_char_p)]
+
+
+_ENCODE = ctypes.CFUNCTYPE(c_long, c_void_p, c_char_p, POINTER(c_int), c_size_t)
+_DECODE = ctypes.CFUNCTYPE(c_long, c_void_p, POINTER(c_int), c_size_t, c_void_p, c_size_t)
+
+
+class _Callbacks(Structure):
+    _fields_ = [
+        ("user", c_void_p),
+        ("encode", _ENCODE),
+        ("decode", _DECODE),
+        ("vocab_size", c_size_t),
+        ("bos_id", c_int),
+        ("eos_id", c_int),
+    ]
+
+
+_PROTOTYPES = {
+    "llm_tokenizer_load": (c_void_p, [c_char_p]),
+    "llm_tokenizer_from_callbacks": (c_void_p, [POINTER(_Callbacks)]),
+    "llm_tokenizer_free": (None, [c_void_p]),
+    "llm_tokenizer_vocab_size": (c_size_t, [c_void_p]),
+    "llm_tokenizer_bos_id": (c_int, [c_void_p]),
+    "llm_tokenizer_eos_id": (c_int, [c_void_p]),
+    "llm_tokenizer_encode": (c_long, [c_void_p, c_char_p, c_int, POINTER(c_int), c_size_t]),
+    "llm_tokenizer_decode": (c_long, [c_void_p, POINTER(c_int), c_size_t, c_char_p, c_size_t]),
+    "llm_request_defaults": (None, [POINTER(_Request)]),
+    "llm_finish_name": (c_char_p, [c_int]),
+    "llm_session_create": (c_void_p, [c_void_p, c_void_p]),
+    "llm_session_free": (None, [c_void_p]),
+    "llm_session_start": (c_int, [c_void_p, POINTER(c_int), c_size_t, POINTER(_Request)]),
+    "llm_session_step": (c_int, [c_void_p, POINTER(_Piece)]),
+    "llm_session_finish": (c_int, [c_void_p]),
+    "llm_session_get_stats": (None, [c_void_p, POINTER(_Stats)]),
+    "llm_chat_template_chatml": (c_void_p, []),
+    "llm_chat_template_load": (c_void_p, [c_char_p]),
+    "llm_chat_template_free": (None, [c_void_p]),
+    "llm_chat_template_render": (c_long, [c_void_p, POINTER(_Message), c_size_t, c_int, c_char_p, c_size_t]),
+    "llm_chat_template_stop": (c_char_p, [c_void_p]),
+}
+
+
+@functools.lru_cache(maxsize=None)
+def _lib():
+    """The library with the generation functions' prototypes declared."""
+    lib = library()
+    for name, (restype, argtypes) in _PROTOTYPES.items():
+        function = getattr(lib, name)
+        function.restype = restype
+        function.argtypes = argtypes
+    return lib
+
+
+def _int_array(values):
+    values = list(values)
+    return (c_int * max(len(values), 1))(*values), len(values)
+
+
+def _text_call(call):
+    """A text the library writes into a buffer: asks its length, then fills it."""
+    length = call(None, 0)
+    if length < 0:
+        return None
+    buffer = ctypes.create_string_buffer(length + 1)
+    call(buffer, length + 1)
+    return buffer.raw[:length].decode("utf-8", errors="replace")
+
+
+class Tokenizer:
+    """Vexo's own tokenizer, read from a SentencePiece `tokenizer.model` file."""
+
+    def __init__(self, path):
+        handle = _lib().llm_tokenizer_load(os.fsencode(path))
+        if not handle:
+            raise VexoError(f"cannot read the tokenizer {os.fspath(path)!r}")
+        self._handle = handle
+        self._release = weakref.finalize(self, _lib().llm_tokenizer_free, handle)
+
+    @property
+    def vocab_size(self):
+        return _lib().llm_tokenizer_vocab_size(self._handle)
+
+    @property
+    def bos_id(self):
+        """The begin-of-sequence id, None when there is none."""
+        value = _lib().llm_tokenizer_bos_id(self._handle)
+        return None if value < 0 else value
+
+    @property
+    def eos_id(self):
+        """The end-of-sequence id, None when there is none."""
+        value = _lib().llm_tokenizer_eos_id(self._handle)
+        return None if value < 0 else value
+
+    def encode(self, text, add_bos=False):
+        data = text.encode("utf-8")
+        count = _lib().llm_tokenizer_encode(self._handle, data, int(add_bos), None, 0)
+        if count < 0:
+            raise VexoError("cannot encode the text")
+        ids = (c_int * max(count, 1))()
+        _lib().llm_tokenizer_encode(self._handle, data, int(add_bos), ids, count)
+        return list(ids[:count])
+
+    def decode(self, ids):
+        array, count = _int_array(ids)
+        text = _text_call(lambda buffer, size: _lib().llm_tokenizer_decode(self._handle, array, count, buffer, size))
+        if text is None:
+            raise VexoError(f"cannot decode the tokens {list(ids)}")
+        return text
+
+    def close(self):
+        self._release()
+
+
+def _first_value(source, names):
+    """The first of the named attributes (called when a method) that is an int."""
+    for name in names:
+        value = getattr(source, name, None)
+        if callable(value):
+            try:
+                value = value()
+            except TypeError:
+                continue
+        if isinstance(value, int) and value >= 0:
+            return value
+    return None
+
+
+class _ForeignTokenizer:
+    """Any object with encode(text) -> ids and decode(ids) -> str, handed to
+    the library through callbacks."""
+
+    def __init__(self, source):
+        self.source = source
+        self.error = None
+        self._encode = _ENCODE(self._encode_callback)
+        self._decode = _DECODE(self._decode_callback)
+        vocab = _first_value(source, ("vocab_size", "get_vocab_size", "get_piece_size"))
+        if vocab is None and hasattr(source, "__len__"):
+            vocab = len(source)
+        bos = _first_value(source, ("bos_token_id", "bos_id"))
+        eos = _first_value(source, ("eos_token_id", "eos_id"))
+        self.bos_id, self.eos_id = bos, eos
+        callbacks = _Callbacks(None, self._encode, self._decode, vocab or 0,
+                               -1 if bos is None else bos, -1 if eos is None else eos)
+        handle = _lib().llm_tokenizer_from_callbacks(ctypes.byref(callbacks))
+        if not handle:
+            raise VexoError("cannot use the tokenizer object")
+        self.handle = handle
+        self._release = weakref.finalize(self, _lib().llm_tokenizer_free, handle)
+
+    def encode(self, text, add_bos=False):
+        ids = self.source.encode(text)
+        ids = list(getattr(ids, "ids", ids))  # tokenizers' Encoding objects
+        if add_bos and self.bos_id is not None and (not ids or ids[0] != self.bos_id):
+            ids.insert(0, self.bos_id)
+        return [operator.index(i) for i in ids]
+
+    def _encode_callback(self, _user, text, ids, capacity):
+        try:
+            encoded = self.encode(text.decode("utf-8"))
+            for i, value in enumerate(encoded[:capacity]):
+                ids[i] = value
+            return len(encoded)
+        except Exception as error:  # the library sees -1; the caller gets the error
+            self.error = error
+            return -1
+
+    def _decode_callback(self, _user, ids, count, text, capacity):
+        try:
+            data = str(self.source.decode([ids[i] for i in range(count)])).encode("utf-8")
+            if capacity:
+                size = min(len(data), capacity - 1)
+                ctypes.memmove(text, data, size)
+                ctypes.memset(text + size, 0, 1)
+            return len(data)
+        except Exception as error:
+            self.error = error
+            return -1
+
+
+class ChatTemplate:
+    """Renders (role, content) messages into a prompt: ChatML when no file is
+    given, else a template file (see docs/generation.md)."""
+
+    def __init__(self, path=None):
+        lib = _lib()
+        handle = lib.llm_chat_template_chatml() if path is None else lib.llm_chat_template_load(os.fsencode(path))
+        if not handle:
+            raise VexoError(f"cannot read the chat template {os.fspath(path)!r}")
+        self._handle = handle
+        self._release = weakref.finalize(self, lib.llm_chat_template_free, handle)
+
+    @property
+    def stop(self):
+        """The text that ends a turn."""
+        return _lib().llm_chat_template_stop(self._handle).decode("utf-8")
+
+    def render(self, messages, add_generation_prompt=True):
+        """messages: dicts with "role" and "content", or (role, content) pairs."""
+        pairs = [(m["role"], m["content"]) if isinstance(m, dict) else tuple(m) for m in messages]
+        array = (_Message * max(len(pairs), 1))(*[_Message(r.encode("utf-8"), c.encode("utf-8")) for r, c in pairs])
+        text = _text_call(lambda buffer, size: _lib().llm_chat_template_render(
+            self._handle, array, len(pairs), int(add_generation_prompt), buffer, size))
+        if text is None:
+            raise VexoError("cannot render the messages")
+        return text
+
+
+class LLM(ModelHandle):
+    """A language model opened on a device, with an optional tokenizer: a
+    tokenizer file's path, a vexo.Tokenizer, or any object with
+    encode(text) -> list[int] and decode(list[int]) -> str."""
+
+    def __init__(self, path, device=0, tokenizer=None):
         lib = library()
         super().__init__(path, device, lib.llm_init, lib.llm_free, "the language model")
         self._generation = None
+        if tokenizer is None or isinstance(tokenizer, (Tokenizer, _ForeignTokenizer)):
+            self.tokenizer = tokenizer
+        elif isinstance(tokenizer, (str, bytes, os.PathLike)):
+            self.tokenizer = Tokenizer(tokenizer)
+        else:
+            self.tokenizer = _ForeignTokenizer(tokenizer)
+        tokenizer_handle = None if self.tokenizer is None else self._tokenizer_handle()
+        session = _lib().llm_session_create(self._open_handle(), tokenizer_handle)
+        if not session:
+            raise VexoError("cannot start a generation session")
+        self._session = session
+        self._session_release = weakref.finalize(self, _lib().llm_session_free, session)
+        self.stats = None
+
+    def _tokenizer_handle(self):
+        return self.tokenizer._handle if isinstance(self.tokenizer, Tokenizer) else self.tokenizer.handle
+
+    def close(self):
+        self._session_release()
+        super().close()
 
     @property
     def seq_len(self):
@@ -26,38 +301,103 @@ class LLM(ModelHandle):
         """Tokens so far in the current generation, counting the last one produced."""
         return library().llm_get_token_len(self._open_handle())
 
-    def generate(self, tokens, max_new):
-        """Yields up to `max_new` tokens after the prompt `tokens` (1 to
-        seq_len token ids), fewer when the caches fill up first.
+    def generate(self, prompt, max_new=None, *, temperature=0.0, top_k=0, top_p=1.0, min_p=0.0,
+                 repeat_penalty=1.0, repeat_last_n=64, seed=0, stop=(), eos=None):
+        """Yields what the model generates after `prompt`: text pieces for a
+        text prompt (which needs a tokenizer), token ids for a list of ids
+        (1 to seq_len of them). Stops after `max_new` tokens (None: no
+        limit), on an end id (`eos`, default the tokenizer's), before a stop
+        string, or when the caches are full. Greedy unless temperature > 0.
+        The same seed and parameters give the same output. When the prompt
+        extends the previous generation, only the new tokens are fed.
 
-        Each generation starts with its first token; an earlier generator of
-        the same model raises VexoError when it is resumed after that.
+        A later generation of the same model ends this one: resuming it
+        raises VexoError. After the end, `stats` tells why it ended.
         """
-        prompt = to_element_type(tokens, _INT32, "prompt")
-        if prompt.ndim != 1 or not 1 <= prompt.size <= self.seq_len:
-            raise VexoError(f"a prompt is a list of 1 to {self.seq_len} tokens, not an array of shape {prompt.shape}")
-        max_new = operator.index(max_new)
-        if max_new < 0:
-            raise VexoError(f"cannot generate {max_new} tokens")
-        return self._generate(prompt, max_new)
+        as_text = isinstance(prompt, str)
+        if as_text:
+            if self.tokenizer is None:
+                raise VexoError("a text prompt needs a tokenizer")
+            prompt = self.tokenizer.encode(prompt, add_bos=True)
+            self._raise_tokenizer_error()
+        ids = to_element_type(prompt, _INT32, "prompt")
+        if ids.ndim != 1 or not 1 <= ids.size <= self.seq_len:
+            raise VexoError(f"a prompt is a list of 1 to {self.seq_len} tokens, not an array of shape {ids.shape}")
+        if max_new is not None:
+            max_new = operator.index(max_new)
+            if max_new < 0:
+                raise VexoError(f"cannot generate {max_new} tokens")
+        stops = [stop] if isinstance(stop, str) else list(stop)
+        if stops and self.tokenizer is None:
+            raise VexoError("stop strings need a tokenizer")
+        request = _Request()
+        _lib().llm_request_defaults(ctypes.byref(request))
+        sampling = request.sampling
+        sampling.temperature, sampling.top_k, sampling.top_p = temperature, top_k, top_p
+        sampling.min_p, sampling.repeat_penalty, sampling.repeat_last_n = min_p, repeat_penalty, repeat_last_n
+        sampling.seed = seed
+        request.max_new = max_new or 0
+        keep = {}
+        if eos is not None:
+            keep["eos"] = _int_array([eos] if isinstance(eos, int) else eos)
+            request.eos_ids, request.eos_count = keep["eos"][0], keep["eos"][1]
+        if stops:
+            keep["stops"] = (c_char_p * len(stops))(*[s.encode("utf-8") for s in stops])
+            request.stops, request.stop_count = keep["stops"], len(stops)
+        return self._generate([int(i) for i in ids], request, keep, as_text, max_new)
 
-    def _generate(self, prompt, max_new):
+    def chat(self, messages, template=None, **options):
+        """Yields the assistant's reply to `messages` (dicts with "role" and
+        "content", or (role, content) pairs) as text pieces, rendered with
+        `template` (a ChatTemplate or a template file; default ChatML) and
+        stopped at the end of its turn. `options` are those of generate().
+        A conversation that grows turn by turn reuses the caches as far as
+        its tokens agree with what they hold."""
+        if not isinstance(template, ChatTemplate):
+            template = ChatTemplate(template)
+        stop = options.pop("stop", ())
+        stops = ([stop] if isinstance(stop, str) else list(stop)) + ([template.stop] if template.stop else [])
+        return self.generate(template.render(messages, True), stop=stops, **options)
+
+    def _raise_tokenizer_error(self):
+        error = getattr(self.tokenizer, "error", None)
+        if error is not None:
+            self.tokenizer.error = None
+            raise VexoError(f"the tokenizer failed: {error}") from error
+
+    def _generate(self, ids, request, keep, as_text, max_new):
         if max_new == 0:
             return
-        lib = library()
-        ids = prompt.ctypes.data_as(ctypes.POINTER(ctypes.c_int))
+        lib = _lib()
         generation = self._generation = object()
-        yield self._token(lib.llm_forward_first(self._open_handle(), ids, prompt.size))
-        for _ in range(max_new - 1):
+        array, count = _int_array(ids)
+        self._open_handle()
+        if not lib.llm_session_start(self._session, array, count, ctypes.byref(request)):
+            self._raise_tokenizer_error()
+            raise VexoError("the language model could not take the prompt")
+        piece = _Piece()
+        while True:
             # The caches hold the newest generation only.
             if self._generation is not generation:
                 raise VexoError("a later generation has replaced this one")
-            if self.token_len > self.seq_len:
+            self._open_handle()
+            more = lib.llm_session_step(self._session, ctypes.byref(piece))
+            if more < 0:
+                self._raise_tokenizer_error()
+                raise VexoError("the language model could not produce a token")
+            if as_text:
+                if piece.text_len:
+                    yield ctypes.string_at(piece.text, piece.text_len).decode("utf-8", errors="replace")
+            elif piece.token >= 0:
+                yield piece.token
+            if not more:
+                self.stats = self._stats()
                 return
-            yield self._token(lib.llm_forward_next(self._open_handle()))
 
-    @staticmethod
-    def _token(token):
-        if token < 0:
-            raise VexoError("the language model could not produce a token")
-        return token
+    def _stats(self):
+        stats = _Stats()
+        _lib().llm_session_get_stats(self._session, ctypes.byref(stats))
+        finish = _lib().llm_session_finish(self._session)
+        result = {name: getattr(stats, name) for name, _ in _Stats._fields_}
+        result["finish"] = _lib().llm_finish_name(finish).decode()
+        return result

@@ -74,6 +74,18 @@ llm_tokenizer* llm_tokenizer_load(const char* path) {
       nullptr);
 }
 
+llm_tokenizer* llm_tokenizer_from_callbacks(const llm_tokenizer_callbacks* callbacks) {
+  return guarded(
+      "llm_tokenizer_from_callbacks",
+      [&]() -> llm_tokenizer* {
+        require(callbacks, "tokenizer functions");
+        auto handle = std::make_unique<llm_tokenizer>();
+        handle->tokenizer = llmrun::callback_tokenizer(*callbacks);
+        return handle.release();
+      },
+      nullptr);
+}
+
 void llm_tokenizer_free(llm_tokenizer* tokenizer) { delete tokenizer; }
 
 size_t llm_tokenizer_vocab_size(const llm_tokenizer* tokenizer) {
@@ -221,7 +233,10 @@ int llm_session_generate(llm_session* session, const int* ids, size_t count, con
   for (;;) {
     const int more = llm_session_step(session, &piece);
     if (more < 0) return -1;
-    if (callback && (piece.text_len || piece.token >= 0) && callback(user, &piece)) return LLM_FINISH_CANCELLED;
+    if (callback && (piece.text_len || piece.token >= 0) && callback(user, &piece)) {
+      session->session.cancel();
+      return LLM_FINISH_CANCELLED;
+    }
     if (!more) return llm_session_finish(session);
   }
 }

@@ -37,6 +37,10 @@ class Session {
   bool step(int& token, std::string& text);
 
   llm_finish finish() const { return finish_; }
+  // Ends the generation at the caller's wish; the caches keep what they hold.
+  void cancel() {
+    if (finish_ == LLM_FINISH_NONE) finish_ = LLM_FINISH_CANCELLED;
+  }
   const llm_session_stats& stats() const { return stats_; }
   // The tokens whose rows the caches hold (empty when another user of the
   // model ran passes since).

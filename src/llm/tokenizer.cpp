@@ -44,6 +44,37 @@ class SentencePieceTokenizer : public Tokenizer {
   sentencepiece::SentencePieceProcessor processor_;
 };
 
+class CallbackTokenizer : public Tokenizer {
+ public:
+  explicit CallbackTokenizer(const llm_tokenizer_callbacks& callbacks) : callbacks_(callbacks) {
+    if (!callbacks_.encode || !callbacks_.decode) minilog::fail_with("A tokenizer needs encode and decode functions");
+  }
+  std::vector<int> encode(const std::string& text, bool add_bos) const override {
+    const long n = callbacks_.encode(callbacks_.user, text.c_str(), nullptr, 0);
+    std::vector<int> ids(n > 0 ? static_cast<size_t>(n) : 0);
+    if (n < 0 || callbacks_.encode(callbacks_.user, text.c_str(), ids.data(), ids.size()) != n) {
+      minilog::fail_with("The tokenizer could not encode the text");
+    }
+    if (add_bos && bos_id() >= 0) ids.insert(ids.begin(), bos_id());
+    return ids;
+  }
+  std::string decode(const std::vector<int>& ids) const override {
+    const long n = callbacks_.decode(callbacks_.user, ids.data(), ids.size(), nullptr, 0);
+    std::string text(n > 0 ? static_cast<size_t>(n) + 1 : 1, '\0');
+    if (n < 0 || callbacks_.decode(callbacks_.user, ids.data(), ids.size(), text.data(), text.size()) != n) {
+      minilog::fail_with("The tokenizer could not decode the tokens");
+    }
+    text.resize(static_cast<size_t>(n));
+    return text;
+  }
+  size_t vocab_size() const override { return callbacks_.vocab_size; }
+  int bos_id() const override { return callbacks_.bos_id; }
+  int eos_id() const override { return callbacks_.eos_id; }
+
+ private:
+  llm_tokenizer_callbacks callbacks_;
+};
+
 // Bytes at the end of `text` that start a UTF-8 character not complete yet.
 size_t incomplete_tail(const std::string& text) {
   const size_t n = text.size();
@@ -68,6 +99,10 @@ bool ends_with(const std::string& text, const std::string& tail) {
 }
 
 }  // namespace
+
+std::unique_ptr<Tokenizer> callback_tokenizer(const llm_tokenizer_callbacks& callbacks) {
+  return std::make_unique<CallbackTokenizer>(callbacks);
+}
 
 std::unique_ptr<Tokenizer> load_tokenizer(const std::string& path) {
   std::ifstream file(path, std::ios::binary);

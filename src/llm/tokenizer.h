@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "llm/generation.h"
+
 namespace llmrun {
 
 class Tokenizer {
@@ -20,6 +22,9 @@ class Tokenizer {
   virtual int bos_id() const = 0;  // -1: none
   virtual int eos_id() const = 0;  // -1: none
 };
+
+// The caller's functions as a tokenizer.
+std::unique_ptr<Tokenizer> callback_tokenizer(const llm_tokenizer_callbacks& callbacks);
 
 // Opens a tokenizer file of a supported kind; throws a logged error otherwise.
 std::unique_ptr<Tokenizer> load_tokenizer(const std::string& path);

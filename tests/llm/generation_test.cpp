@@ -240,6 +240,13 @@ TEST_F(Generation, TextInTextOutWithStopRules) {
   EXPECT_EQ(full.finish, LLM_FINISH_CAPACITY);
   EXPECT_EQ(prompt.size() + full.tokens.size(), options.seq_len + 1);
   EXPECT_STREQ(llm_finish_name(full.finish), "capacity");
+
+  // A callback cancels at the next token.
+  int pieces = 0;
+  const auto cancel_second = [](void* user, const llm_piece*) { return ++*static_cast<int*>(user) == 2 ? 1 : 0; };
+  EXPECT_EQ(llm_session_generate(s, prompt.data(), prompt.size(), &r, cancel_second, &pieces), LLM_FINISH_CANCELLED);
+  EXPECT_EQ(pieces, 2);
+  EXPECT_EQ(llm_session_finish(s), LLM_FINISH_CANCELLED);
 }
 
 TEST_F(Generation, ConversationReuseEqualsAFreshPass) {

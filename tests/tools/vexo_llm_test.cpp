@@ -2,12 +2,14 @@
 // it prints against the sample's reference, where it stops, and its errors.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "child_process.h"
+#include "llm/generation.h"
 #include "samples/samples.h"
 #include "test_support.h"
 #include "tool_outcome.h"
@@ -116,6 +118,67 @@ TEST_F(VexoLlm, ErrorsEndWithOneLine) {
 TEST_F(VexoLlm, ATokenBeyondTheVocabularyEndsWithOneLine) {
   tooltest::expect_one_error(run({model(), "--tokens", "5,64"}), "vexo-llm",
                              "the language model failed at token 2");
+}
+
+// The text that the sample's rule adds to `prompt` in `count` tokens.
+std::string expected_text(llm_tokenizer* tokenizer, const std::vector<int>& prompt, size_t count,
+                          const LlmOptions& options) {
+  const std::vector<int32_t> all = vexo::samples::llm_expected_tokens(prompt, prompt.size() + count, options);
+  const auto decode = [&](const std::vector<int>& ids) {
+    std::string text(512, '\0');
+    text.resize(static_cast<size_t>(llm_tokenizer_decode(tokenizer, ids.data(), ids.size(), text.data(), text.size())));
+    return text;
+  };
+  return decode(all).substr(decode(prompt).size());
+}
+
+TEST_F(VexoLlm, TextInTextOutAndAConversation) {
+  LlmOptions options;
+  options.logits_head = true;
+  options.seq_len = 64;
+  const std::string file = model(options), tokenizer_file = path("tokenizer.model");
+  vexo::samples::write_llm_tokenizer(tokenizer_file);
+  llm_tokenizer* tokenizer = llm_tokenizer_load(tokenizer_file.c_str());
+  ASSERT_NE(tokenizer, nullptr);
+  std::vector<int> prompt(32);
+  prompt.resize(static_cast<size_t>(llm_tokenizer_encode(tokenizer, "the fox", 1, prompt.data(), prompt.size())));
+
+  const Outcome text = run({file, "--tokenizer", tokenizer_file, "--prompt", "the fox", "--max-new", "9"});
+  tooltest::expect_clean_exit(text);
+  const std::string generated = expected_text(tokenizer, prompt, 9, options);
+  ASSERT_EQ(text.out.substr(0, generated.size() + 1), generated + "\n") << text.out;
+  const std::string t = "[0-9]+\\.[0-9]{3} ms";
+  EXPECT_TRUE(std::regex_search(text.out, std::regex("\nstopped: length\nprompt: " + std::to_string(prompt.size()) +
+                                                     " tokens in " + t + "\ntime to first token: " + t +
+                                                     "\n9 generated tokens: [0-9.e+]+ tokens/s\n$")))
+      << text.out;
+
+  // A stop string spanning tokens, and the same seed giving the same text.
+  const std::string stop = generated.substr(2, 3);
+  const Outcome stopped = run({file, "--tokenizer", tokenizer_file, "--prompt", "the fox", "--stop", stop});
+  tooltest::expect_clean_exit(stopped);
+  EXPECT_EQ(stopped.out.substr(0, generated.find(stop) + 1), generated.substr(0, generated.find(stop)) + "\n");
+  EXPECT_NE(stopped.out.find("\nstopped: stop\n"), std::string::npos);
+  const std::vector<std::string> sampled{"--prompt", "the fox", "--temperature", "4", "--top-k", "20",
+                                         "--seed", "9", "--max-new", "12"};
+  std::vector<std::string> args{file, "--tokenizer", tokenizer_file};
+  args.insert(args.end(), sampled.begin(), sampled.end());
+  const Outcome a = run(args), b = run(args);
+  tooltest::expect_clean_exit(a);
+  EXPECT_EQ(a.out.substr(0, a.out.find("\nstopped")), b.out.substr(0, b.out.find("\nstopped")));
+
+  // Two turns on standard input: the second feeds only its new tokens.
+  std::ofstream(path("turns.txt")) << "hi\nthe dog\n";
+  const Outcome chat = tooltest::run(
+      vexotest::TempDir(), "/bin/sh",
+      {"-c", "\"" + kLlm + "\" \"" + file + "\" --chat --tokenizer \"" + tokenizer_file + "\" --max-new 3 < \"" +
+                 path("turns.txt") + "\""});
+  tooltest::expect_clean_exit(chat);
+  EXPECT_EQ(std::regex_search(chat.out, std::regex("reused from the caches")), true) << chat.out;
+  std::smatch first;
+  ASSERT_TRUE(std::regex_search(chat.out, first, std::regex("prompt: ([0-9]+) tokens in"))) << chat.out;
+  EXPECT_NE(chat.out.find("prompt: " + first[1].str() + " tokens in"), std::string::npos);
+  llm_tokenizer_free(tokenizer);
 }
 
 }  // namespace

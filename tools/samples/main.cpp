@@ -66,8 +66,10 @@ void write_samples(const fs::path& out) {
   make_folder(out);
   write_model(general_sample(), out / "general.bmodel");
   write_model(llm_sample(LlmOptions{}), out / "llm.bmodel");
+  // Room for a short conversation.
   LlmOptions logits;
   logits.logits_head = true;
+  logits.seq_len = 128;
   write_model(llm_sample(logits), out / "llm-logits.bmodel");
   const fs::path tokenizer = out / "tokenizer.model";
   vexo::tool::check_output_file(tokenizer.string());

@@ -1,6 +1,9 @@
-// vexo-llm: generates tokens with a language model through the library's
-// language-model runtime: one first pass over the prompt, then one next pass
-// per further token, printing each token as it comes.
+// vexo-llm: generates with a language model through the library's
+// language-model runtime. Given token ids (--tokens) it prints the ids as
+// they come: one first pass over the prompt, then one next pass per further
+// token. Given text (--prompt, or --chat for a conversation on standard
+// input) and a tokenizer, it streams the decoded text through a generation
+// session, with sampling and stop rules, reusing the caches between turns.
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -15,6 +18,7 @@
 #include "common/files.h"
 #include "common/format.h"
 #include "common/tool.h"
+#include "llm/generation.h"
 #include "llm/llmruntime.h"
 
 namespace {
@@ -25,8 +29,18 @@ using vexo::tool::count_text;
 
 struct Options {
   std::string model;
+  bool has_tokens = false;  // --tokens or --prompt given, perhaps empty
+  bool has_prompt = false;
   std::string tokens;
+  std::string prompt;
+  bool chat = false;
+  std::string tokenizer;
+  std::string chat_template;
+  std::string system;
   size_t max_new = std::numeric_limits<size_t>::max();
+  llm_sampling sampling{};
+  std::vector<std::string> stops;
+  std::vector<int> eos;
   int device = 0;
 };
 
@@ -87,14 +101,21 @@ int checked(int token, size_t position) {
   return token;
 }
 
-void generate(const Options& options) {
-  std::vector<int> prompt = parse_prompt(options.tokens);  // writable: the library takes an int*
+using Model = std::unique_ptr<llmrun::LLMBase, LlmDeleter>;
+
+Model open_model(const Options& options) {
   vexo::tool::check_input_file(options.model);
-  std::unique_ptr<llmrun::LLMBase, LlmDeleter> llm(llmrun::llm_init(options.model.c_str(), options.device));
+  Model llm(llmrun::llm_init(options.model.c_str(), options.device));
   if (!llm) {
     throw Failure("cannot load " + options.model + " on device " + std::to_string(options.device) +
                   " as a language model (the library's log says why)");
   }
+  return llm;
+}
+
+void generate_tokens(const Options& options) {
+  std::vector<int> prompt = parse_prompt(options.tokens);  // writable: the library takes an int*
+  Model llm = open_model(options);
   const size_t seq_len = llmrun::llm_get_seq_len(llm.get());
   if (prompt.size() > seq_len) {
     throw Failure(count_text(prompt.size(), "prompt token") + " do not fit the model's sequence of " +
@@ -132,21 +153,237 @@ void generate(const Options& options) {
             << std::endl;
 }
 
+struct TokenizerDeleter {
+  void operator()(llm_tokenizer* tokenizer) const { llm_tokenizer_free(tokenizer); }
+};
+struct SessionDeleter {
+  void operator()(llm_session* session) const { llm_session_free(session); }
+};
+struct TemplateDeleter {
+  void operator()(llm_chat_template* chat_template) const { llm_chat_template_free(chat_template); }
+};
+
+// A model, its tokenizer and one session over both: the caches carry over
+// from one generation to the next.
+class TextGenerator {
+ public:
+  explicit TextGenerator(const Options& options) : options_(options), llm_(open_model(options)) {
+    vexo::tool::check_input_file(options.tokenizer);
+    tokenizer_.reset(llm_tokenizer_load(options.tokenizer.c_str()));
+    if (!tokenizer_) throw Failure("cannot read the tokenizer " + options.tokenizer + " (the library's log says why)");
+    session_.reset(llm_session_create(llm_.get(), tokenizer_.get()));
+    if (!session_) throw Failure("cannot start a generation session (the library's log says why)");
+    for (const std::string& stop : options.stops) stops_.push_back(stop.c_str());
+  }
+
+  std::vector<int> encode(const std::string& text, bool add_bos) const {
+    const long n = llm_tokenizer_encode(tokenizer_.get(), text.c_str(), add_bos, nullptr, 0);
+    std::vector<int> ids(n > 0 ? static_cast<size_t>(n) : 0);
+    if (n < 0 || llm_tokenizer_encode(tokenizer_.get(), text.c_str(), add_bos, ids.data(), ids.size()) != n) {
+      throw Failure("cannot encode the prompt (the library's log says why)");
+    }
+    return ids;
+  }
+
+  // Streams the text generated after `prompt` to standard output; returns
+  // the tokens generated. `extra_stop` joins the stop strings when not empty.
+  std::vector<int> generate(const std::vector<int>& prompt, const std::string& extra_stop = "") {
+    const size_t capacity = llm_session_capacity(session_.get());
+    if (prompt.empty() || prompt.size() > capacity) {
+      throw Failure(count_text(prompt.size(), "prompt token") + " do not fit the model's sequence of " +
+                    count_text(capacity, "position"));
+    }
+    std::vector<const char*> stops = stops_;
+    if (!extra_stop.empty()) stops.push_back(extra_stop.c_str());
+    llm_request request;
+    llm_request_defaults(&request);
+    request.sampling = options_.sampling;
+    request.max_new = options_.max_new == std::numeric_limits<size_t>::max() ? 0 : options_.max_new;
+    request.eos_ids = options_.eos.data();
+    request.eos_count = options_.eos.size();
+    request.stops = stops.data();
+    request.stop_count = stops.size();
+    if (!llm_session_start(session_.get(), prompt.data(), prompt.size(), &request)) {
+      throw Failure("the language model failed on the prompt (the library's log says why)");
+    }
+    std::vector<int> generated;
+    llm_piece piece;
+    for (int more = 1; more == 1;) {
+      more = llm_session_step(session_.get(), &piece);
+      if (more < 0) {
+        std::cout << std::endl;
+        throw Failure("the language model failed at token " + std::to_string(prompt.size() + generated.size()) +
+                      " (the library's log says why)");
+      }
+      if (piece.token >= 0) generated.push_back(piece.token);
+      std::cout.write(piece.text, static_cast<std::streamsize>(piece.text_len)) << std::flush;
+    }
+    return generated;
+  }
+
+  // The stop reason, the prompt and its time, the time to the first token
+  // and the rate of the tokens after it.
+  void report(std::ostream& out) const {
+    llm_session_stats stats;
+    llm_session_get_stats(session_.get(), &stats);
+    out << "stopped: " << llm_finish_name(llm_session_finish(session_.get())) << "\n";
+    out << "prompt: " << count_text(stats.prompt_tokens, "token");
+    if (stats.reused_tokens) out << " (" << stats.reused_tokens << " reused from the caches)";
+    out << " in " << millis(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(stats.prompt_seconds)))
+        << "\n";
+    if (stats.generated_tokens) {
+      out << "time to first token: "
+          << millis(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(stats.first_token_seconds)))
+          << "\n";
+      const double rest = stats.generate_seconds - stats.first_token_seconds;
+      out << count_text(stats.generated_tokens, "generated token");
+      if (stats.generated_tokens > 1 && rest > 0) out << ": " << (stats.generated_tokens - 1) / rest << " tokens/s";
+      out << "\n";
+    }
+    out << std::flush;
+  }
+
+  llm_session* session() const { return session_.get(); }
+  const llm_tokenizer* tokenizer() const { return tokenizer_.get(); }
+
+ private:
+  const Options& options_;
+  Model llm_;
+  std::unique_ptr<llm_tokenizer, TokenizerDeleter> tokenizer_;
+  std::unique_ptr<llm_session, SessionDeleter> session_;
+  std::vector<const char*> stops_;
+};
+
+void generate_text(const Options& options) {
+  TextGenerator generator(options);
+  generator.generate(generator.encode(options.prompt, true));
+  std::cout << "\n";
+  generator.report(std::cout);
+}
+
+std::string render(const llm_chat_template* chat_template, const std::vector<llm_chat_message>& messages,
+                   bool add_generation_prompt) {
+  const long n = llm_chat_template_render(chat_template, messages.data(), messages.size(), add_generation_prompt,
+                                          nullptr, 0);
+  if (n < 0) throw Failure("cannot render the chat template (the library's log says why)");
+  std::string text(static_cast<size_t>(n) + 1, '\0');
+  llm_chat_template_render(chat_template, messages.data(), messages.size(), add_generation_prompt, text.data(),
+                           text.size());
+  text.resize(static_cast<size_t>(n));
+  return text;
+}
+
+// A conversation: each line of standard input is a user's turn. The
+// conversation's tokens grow turn by turn, so that every turn's prompt
+// extends what the caches hold and only the new turn is fed.
+void chat(const Options& options) {
+  TextGenerator generator(options);
+  std::unique_ptr<llm_chat_template, TemplateDeleter> chat_template(
+      options.chat_template.empty() ? llm_chat_template_chatml()
+                                    : llm_chat_template_load(options.chat_template.c_str()));
+  if (!chat_template) throw Failure("cannot read the chat template " + options.chat_template + " (the library's log says why)");
+  const llm_chat_template* t = chat_template.get();
+  const std::string stop = llm_chat_template_stop(t);
+  // What the template writes after an assistant's text, and what opens a
+  // turn of the assistant's.
+  const std::string empty = render(t, {}, false), opening = render(t, {}, true).substr(empty.size());
+  std::string after_reply = render(t, {{"assistant", ""}}, false).substr(empty.size());
+  after_reply = after_reply.compare(0, opening.size(), opening) == 0 ? after_reply.substr(opening.size()) : "";
+
+  std::vector<int> conversation;
+  std::string line;
+  bool first = true, stopped_by_template = false;
+  while (std::getline(std::cin, line)) {
+    if (line.empty()) continue;
+    std::vector<llm_chat_message> messages;
+    if (first && !options.system.empty()) messages.push_back({"system", options.system.c_str()});
+    messages.push_back({"user", line.c_str()});
+    std::string text = render(t, messages, true);
+    if (!first) {
+      // The template's close of the last reply, less the stop string that ended it.
+      std::string close = after_reply;
+      if (stopped_by_template && close.compare(0, stop.size(), stop) == 0) close = close.substr(stop.size());
+      text = close + text.substr(empty.size());
+    }
+    const std::vector<int> added = generator.encode(text, first);
+    conversation.insert(conversation.end(), added.begin(), added.end());
+    const std::vector<int> reply = generator.generate(conversation, stop);
+    std::cout << "\n";
+    generator.report(std::cout);
+    const int finish = llm_session_finish(generator.session());
+    stopped_by_template = finish == LLM_FINISH_STOP;
+    // A reply that ended on an end id continues without it.
+    conversation.insert(conversation.end(), reply.begin(), reply.end());
+    if (finish == LLM_FINISH_CAPACITY) {
+      std::cout << "the conversation fills the model's sequence" << std::endl;
+      return;
+    }
+    first = false;
+  }
+}
+
+void generate(const Options& options) {
+  if (!options.has_tokens && !options.has_prompt && !options.chat) {
+    throw CLI::RequiredError("one of --prompt, --chat and --tokens");
+  }
+  if (options.has_tokens) {
+    generate_tokens(options);
+    return;
+  }
+  if (options.tokenizer.empty()) throw Failure("--prompt and --chat need a --tokenizer");
+  if (options.chat) {
+    chat(options);
+  } else {
+    generate_text(options);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   vexo::tool::Tool tool("vexo-llm",
-                        "Generates tokens with a language model compiled as a bmodel file (nets embedding, "
-                        "block_<i>, block_cache_<i>, embedding_cache, lm_head and an optional greedy_head).");
+                        "Generates text or tokens with a language model compiled as a bmodel file (nets "
+                        "embedding, block_<i>, block_cache_<i>, embedding_cache, lm_head and an optional "
+                        "greedy_head).");
   CLI::App& app = tool.app();
   Options options;
   tool.add_model_argument(options.model);
-  app.add_option("--tokens", options.tokens, "The prompt: token identifiers separated by commas, e.g. 1,2,3")
-      ->required();
+  CLI::Option* tokens =
+      app.add_option("--tokens", options.tokens, "The prompt: token identifiers separated by commas, e.g. 1,2,3");
+  CLI::Option* prompt = app.add_option("--prompt", options.prompt, "The prompt as text (needs --tokenizer)");
+  CLI::Option* chat_flag =
+      app.add_flag("--chat", options.chat, "A conversation: each line of standard input is a user's turn");
+  tokens->excludes(prompt)->excludes(chat_flag);
+  prompt->excludes(chat_flag);
+  app.add_option("--tokenizer", options.tokenizer, "The tokenizer file (a SentencePiece tokenizer.model)");
+  app.add_option("--template", options.chat_template, "The chat template file for --chat (default: ChatML)");
+  app.add_option("--system", options.system, "A system message opening the --chat conversation");
   app.add_option("--max-new", options.max_new,
                  "Generate at most N tokens (default: until the model's sequence is full)")
       ->check(CLI::Range(1LL, std::numeric_limits<long long>::max()));
+  llm_sampling_defaults(&options.sampling);
+  app.add_option("--temperature", options.sampling.temperature, "Sampling temperature; 0 picks the best (default)")
+      ->check(CLI::Range(0.0, 100.0));
+  app.add_option("--top-k", options.sampling.top_k, "Draw from the K best tokens only; 0: all")
+      ->check(CLI::Range(0, std::numeric_limits<int32_t>::max()));
+  app.add_option("--top-p", options.sampling.top_p, "Draw from the best tokens holding P of the probability")
+      ->check(CLI::Range(0.0, 1.0));
+  app.add_option("--min-p", options.sampling.min_p, "Drop tokens less likely than P times the best")
+      ->check(CLI::Range(0.0, 1.0));
+  app.add_option("--repeat-penalty", options.sampling.repeat_penalty,
+                 "Penalise the last --repeat-last-n tokens by R (1: off)")
+      ->check(CLI::Range(0.0, 100.0));
+  app.add_option("--repeat-last-n", options.sampling.repeat_last_n, "Tokens the penalty looks back at (64)")
+      ->check(CLI::Range(0, std::numeric_limits<int32_t>::max()));
+  app.add_option("--seed", options.sampling.seed, "Seed of the sampler: the same seed gives the same text");
+  app.add_option("--stop", options.stops, "Stop before this text (repeatable)");
+  app.add_option("--eos", options.eos, "Stop on this token id (repeatable; default: the tokenizer's end id)")
+      ->check(CLI::Range(0, std::numeric_limits<int>::max()));
   tool.add_device_option(options.device);
-  app.callback([&options] { generate(options); });
+  app.callback([&options, tokens, prompt] {
+    options.has_tokens = tokens->count() > 0;
+    options.has_prompt = prompt->count() > 0;
+    generate(options);
+  });
   return tool.run(argc, argv);
 }
