@@ -17,14 +17,21 @@ namespace {
 
 constexpr size_t kVocab = 150000;
 
+// kVocab scores drawn around 0.
+std::vector<float> normal_logits(unsigned seed, float spread) {
+  std::mt19937 random(seed);
+  std::normal_distribution<float> heap(0.0f, spread);
+  std::vector<float> values(kVocab);
+  for (float& v : values) v = heap(random);
+  return values;
+}
+
 // Scores as a trained model gives them: most of the vocabulary in a broad
 // heap around 0, a few dozen plausible tokens well above it.
 const std::vector<float>& peaked_logits() {
   static const std::vector<float> logits = [] {
-    std::mt19937 random(1);
-    std::normal_distribution<float> heap(0.0f, 2.0f);
-    std::vector<float> values(kVocab);
-    for (float& v : values) v = heap(random);
+    std::vector<float> values = normal_logits(1, 2.0f);
+    std::mt19937 random(3);
     std::uniform_real_distribution<float> plausible(8.0f, 20.0f);
     for (int i = 0; i < 50; ++i) values[random() % kVocab] = plausible(random);
     return values;
@@ -34,13 +41,7 @@ const std::vector<float>& peaked_logits() {
 
 // The worst case for sampling: every score alike.
 const std::vector<float>& flat_logits() {
-  static const std::vector<float> logits = [] {
-    std::mt19937 random(2);
-    std::normal_distribution<float> heap(0.0f, 1.0f);
-    std::vector<float> values(kVocab);
-    for (float& v : values) v = heap(random);
-    return values;
-  }();
+  static const std::vector<float> logits = normal_logits(2, 1.0f);
   return logits;
 }
 

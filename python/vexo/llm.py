@@ -374,7 +374,7 @@ class LLM(ModelHandle):
         self._open_handle()
         if not lib.llm_session_start(self._session, array, count, ctypes.byref(request)):
             self._raise_tokenizer_error()
-            raise VexoError("the language model could not take the prompt")
+            raise VexoError("the language model could not produce a token after the prompt")
         piece = _Piece()
         while True:
             # The caches hold the newest generation only.
