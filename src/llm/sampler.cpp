@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace llmrun {
 
@@ -11,6 +12,16 @@ namespace {
 // 2e-9 of the best token's) are never drawn: skipping them spares the
 // exponentials of most of a large vocabulary.
 constexpr float kNegligible = 20.0f;
+
+// Buckets of weights for top-p: 16 per power of two, from 1 down to e^-20.
+constexpr int kBucketShift = 19;
+constexpr size_t kBuckets = 1024;
+
+uint32_t float_bits(float value) {
+  uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
 
 }  // namespace
 
@@ -67,23 +78,39 @@ int32_t Sampler::sample(std::vector<float>& logits, const std::vector<int32_t>& 
     total += probs_[i];
   }
   if (params_.top_p < 1.0f && params_.top_p > 0.0f && kept > 1) {
-    // The smallest set of best tokens holding top_p of the probability:
-    // sort only as many of the best as it takes.
+    // The smallest set of best tokens holding top_p of the probability,
+    // without sorting them: the weights (0 to 1) fall into buckets by their
+    // exponent and top mantissa bits, which order positive floats; only the
+    // bucket where the sum crosses top_p is sorted.
     const double goal = params_.top_p * total;
-    for (size_t head = std::min<size_t>(64, kept);; head = std::min(kept, head * 4)) {
-      if (head < kept) std::nth_element(order_.begin(), order_.begin() + head, order_.end(), better);
-      std::sort(order_.begin(), order_.begin() + head, better);
-      double sum = 0;
-      size_t i = 0;
-      while (i < head && sum < goal) sum += std::exp((logits[order_[i++]] - best) / t);
-      if (sum >= goal || head == kept) {
-        kept = i;
-        total = sum;
-        break;
+    const uint32_t top = float_bits(1.0f) >> kBucketShift;
+    const auto bucket = [top](float weight) {
+      return std::min<size_t>(top - (float_bits(weight) >> kBucketShift), kBuckets - 1);
+    };
+    mass_.assign(kBuckets, 0.0);
+    for (size_t i = 0; i < kept; ++i) mass_[bucket(probs_[i])] += probs_[i];
+    double sum = 0;
+    size_t crossing = 0;
+    while (crossing < kBuckets && sum + mass_[crossing] < goal) sum += mass_[crossing++];
+    size_t n = 0;
+    tail_.clear();
+    for (size_t i = 0; i < kept; ++i) {
+      const size_t b = bucket(probs_[i]);
+      if (b < crossing) {
+        order_[n] = order_[i];
+        probs_[n++] = probs_[i];
+      } else if (b == crossing) {
+        tail_.push_back(order_[i]);
       }
     }
-    probs_.resize(kept);
-    for (size_t i = 0; i < kept; ++i) probs_[i] = std::exp((logits[order_[i]] - best) / t);
+    std::sort(tail_.begin(), tail_.end(), better);
+    for (size_t i = 0; i < tail_.size() && sum < goal; ++i) {
+      order_[n] = tail_[i];
+      probs_[n] = std::exp((logits[tail_[i]] - best) / t);
+      sum += probs_[n++];
+    }
+    kept = n;
+    total = sum;
   }
   // A uniform draw of 53 bits in [0, total).
   const double draw = static_cast<double>(random_() >> 11) * (1.0 / 9007199254740992.0) * total;

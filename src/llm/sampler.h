@@ -27,6 +27,8 @@ class Sampler {
   // Candidate indexes and probabilities, kept between calls to spare allocations.
   std::vector<int32_t> order_;
   std::vector<float> probs_;
+  std::vector<double> mass_;
+  std::vector<int32_t> tail_;
 };
 
 }  // namespace llmrun

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <set>
 #include <string>
@@ -169,6 +170,27 @@ TEST_F(Generation, SamplerKeepsToItsCandidatesAndRepeatsWithTheSeed) {
   params.min_p = 0.1f;  // e^-2 = 0.135 > 0.1 > e^-3
   EXPECT_EQ(set_of(drawn(params)), (std::set<int32_t>{7, 8, 9}));
   params.min_p = 0;
+  // A large vocabulary: exactly the best tokens holding 0.5 of the probability.
+  std::vector<float> many(3000);
+  for (size_t i = 0; i < many.size(); ++i) many[i] = -0.002f * static_cast<float>((i * 7) % many.size());
+  double all = 0, sum = 0;
+  for (const float v : many) all += std::exp(v - many[0]);
+  size_t nucleus = 0;
+  std::vector<int32_t> by_score(many.size());
+  for (size_t i = 0; i < many.size(); ++i) by_score[i] = static_cast<int32_t>(i);
+  std::sort(by_score.begin(), by_score.end(), [&](int32_t a, int32_t b) { return many[a] > many[b]; });
+  while (sum < 0.5 * all) sum += std::exp(many[by_score[nucleus++]] - many[0]);
+  params.top_p = 0.5f;
+  llmrun::Sampler wide(params);
+  std::set<int32_t> drawn_wide;
+  for (int i = 0; i < 2000; ++i) {
+    std::vector<float> logits = many;
+    drawn_wide.insert(wide.sample(logits, {}));
+  }
+  const std::set<int32_t> allowed(by_score.begin(), by_score.begin() + nucleus);
+  for (const int32_t token : drawn_wide) EXPECT_EQ(allowed.count(token), 1u) << token;
+  EXPECT_GT(drawn_wide.size(), nucleus / 2);
+  params.top_p = 1.0f;
   params.temperature = 0;
   params.repeat_penalty = 2.0f;  // 9 / 2 < 8
   EXPECT_EQ(set_of(drawn(params, {9})), std::set<int32_t>{8});
