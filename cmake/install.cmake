@@ -11,6 +11,7 @@ install(TARGETS vexo EXPORT VexoTargets
 # installed library (tests/install checks it). Internal headers live beside
 # their sources and are never installed.
 set(VEXO_PUBLIC_HEADERS
+  include/llm/generation.h
   include/llm/llmruntime.h
   include/runtime/divudida.h
   include/runtime/miniruntime.h

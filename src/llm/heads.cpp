@@ -4,7 +4,7 @@
 
 #include "sampler.h"
 #include "utils/datagen.h"
-#include "utils/fp16.h"
+#include "src/utils/fp16.h"
 #include "utils/guard.h"
 
 namespace llmrun {
