@@ -12,6 +12,7 @@ install(TARGETS vexo EXPORT VexoTargets
 # their sources and are never installed.
 set(VEXO_PUBLIC_HEADERS
   include/llm/generation.h
+  include/vexo.h
   include/llm/llmruntime.h
   include/runtime/divudida.h
   include/runtime/miniruntime.h

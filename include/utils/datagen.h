@@ -8,25 +8,12 @@
 #include <string>
 
 #include "utils/export.h"
+#include "vexo.h"
 
 typedef uint32_t u32;
 typedef uint64_t u64;
 
-// Element type codes, shared by model files, model descriptions, tensors and
-// foreign callers. The underlying type is fixed so that any int converts.
-typedef enum bm_data_type_e : int {
-  BM_FLOAT32 = 0,
-  BM_FLOAT16 = 1,
-  BM_INT8 = 2,
-  BM_UINT8 = 3,
-  BM_INT16 = 4,
-  BM_UINT16 = 5,
-  BM_INT32 = 6,
-  BM_UINT32 = 7,
-  BM_BFLOAT16 = 8,
-  BM_INT4 = 9,
-  BM_UINT4 = 10
-} bm_data_type_t;
+// Element type codes (bm_data_type_t) are declared in vexo.h.
 
 typedef enum : int {
   SG_DTYPE_FP32 = 0,

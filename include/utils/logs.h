@@ -37,6 +37,14 @@ extern const char* const kResetSequence;
 // The current local time as "%Y-%m-%d %H:%M:%S".
 std::string get_current_time_string();
 
+// The calling thread's record of its newest error line (vexo_get_last_error):
+// every piece inserted into the error logger, whatever the threshold, until
+// the message's endl(). remember_error() records a whole line at once (the
+// model container's lines).
+void note_error_piece(const std::string& piece);
+void end_error_message();
+void remember_error(const std::string& text);
+
 // The threshold: atoi(LOG_LEVEL), or 10 when it is unset. Read on every
 // insertion so that a change of the environment takes effect at once.
 int get_min_log_level();
@@ -53,6 +61,11 @@ class LoggerBase {
   // Each piece reaches the log stream, flushed, at its insertion.
   template <typename T>
   LoggerBase& operator<<(const T& value) {
+    if constexpr (LogLevel == 1) {
+      std::ostringstream piece;
+      piece << value;
+      note_error_piece(piece.str());
+    }
     if (get_min_log_level() < LogLevel) return *this;
     if (first) {
       last = false;
@@ -72,6 +85,7 @@ class LoggerBase {
   // Marks the message as ending: the next insertion writes the reset sequence
   // before its piece (normally the "\n" returned here).
   std::string endl() {
+    if constexpr (LogLevel == 1) end_error_message();
     last = true;
     return "\n";
   }

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "vexo.h"
+
 namespace minilog {
 
 namespace {
@@ -46,6 +48,16 @@ struct DescriptorStream {
 DescriptorStream& descriptor_stream() {
   static DescriptorStream instance;
   return instance;
+// Per thread, so that a caller reads the reason of its own failure.
+struct ErrorRecord {
+  std::string pending;  // pieces of the error message being written
+  std::string last;     // the newest whole line
+  bool ending = false;  // endl() was called: the next piece is the line's end
+};
+
+ErrorRecord& error_record() {
+  thread_local ErrorRecord record;
+  return record;
 }
 
 }  // namespace
@@ -54,6 +66,24 @@ std::ostream& log_stream() {
   DescriptorStream& chosen = descriptor_stream();
   return chosen.buffer.fd.load() == STDOUT_FILENO ? std::cout : chosen.stream;
 }
+
+void note_error_piece(const std::string& piece) {
+  ErrorRecord& record = error_record();
+  if (record.ending) {
+    record.ending = false;  // the "\n" that endl() returned
+    return;
+  }
+  record.pending += piece;
+}
+
+void end_error_message() {
+  ErrorRecord& record = error_record();
+  record.last.swap(record.pending);
+  record.pending.clear();
+  record.ending = true;
+}
+
+void remember_error(const std::string& text) { error_record().last = text; }
 
 const std::string log_level_string_map[12] = {
     "[ERROR]  ", "[ERROR]  ", "[WARNING]", "[INFO]   ", "[DEBUG]  ", "[level5] ",
@@ -100,3 +130,5 @@ bool vexo_set_log_fd(int fd) {
   minilog::descriptor_stream().buffer.fd.store(fd);
   return true;
 }
+
+extern "C" const char* vexo_get_last_error(void) { return minilog::error_record().last.c_str(); }

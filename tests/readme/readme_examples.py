@@ -1,10 +1,11 @@
-"""Runs the examples of README.md against an installed copy of Vexo.
+"""Runs the examples of a Markdown page (README.md, a page of docs/) against
+an installed copy of Vexo.
 
-The fenced blocks marked "sh example", "python example" and "cpp example"
-run in order in one scratch folder, as a user would run them after
-installing:
+The fenced blocks marked "sh example", "python example", "cpp example" and
+"c example" run in order in one scratch folder, as a user would run them
+after installing:
 
-    readme_examples.py README BUILD_DIR SCRATCH_DIR
+    readme_examples.py PAGE BUILD_DIR SCRATCH_DIR
 """
 import os
 import re
@@ -13,7 +14,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-BLOCK = re.compile(r"^```(sh|python|cpp) example\n(.*?)^```", re.MULTILINE | re.DOTALL)
+BLOCK = re.compile(r"^```(sh|python|cpp|c) example\n(.*?)^```", re.MULTILINE | re.DOTALL)
 
 
 def run(command, **kwargs):
@@ -36,16 +37,18 @@ def main(readme, build_dir, scratch):
     env.pop("VEXO_LIBRARY", None)
     blocks = BLOCK.findall(Path(readme).read_text())
     if not blocks:
-        sys.exit("README.md holds no examples")
+        sys.exit(f"{readme} holds no examples")
     for kind, code in blocks:
         if kind == "sh":
             run(["bash", "-euo", "pipefail", "-c", code], cwd=work, env=env)
         elif kind == "python":
             run(["/usr/bin/python3", "-c", code], cwd=work, env=env)
         else:
-            (work / "app.cpp").write_text(code)
+            source, compiler = ("app.c", ["cc", "-std=c99", "-Wall", "-Wextra", "-Werror"]) if kind == "c" \
+                else ("app.cpp", ["c++", "-std=c++17"])
+            (work / source).write_text(code)
             flags = run(["pkg-config", "--cflags", "--libs", "vexo"], env=env).stdout.split()
-            run(["c++", "-std=c++17", "app.cpp", "-o", "app", *flags], cwd=work, env=env)
+            run([*compiler, source, "-o", "app", *flags], cwd=work, env=env)
             run(["./app"], cwd=work, env=env)
         print(f"{kind} example: ok")
 

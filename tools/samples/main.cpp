@@ -75,6 +75,7 @@ void write_samples(const fs::path& out) {
   vexo::tool::check_output_file(tokenizer.string());
   write_llm_tokenizer(tokenizer.string());
   std::cout << "wrote " << tokenizer.string() << "\n";
+  write_model(wide_sample(), out / "wide.bmodel");
   for (const ReferenceCase& reference : general_reference_cases()) {
     const fs::path folder = out / "general" / (reference.net + "-" + std::to_string(reference.stage));
     make_folder(folder / "inputs");

@@ -106,6 +106,30 @@ ModelSpec general_sample() {
   return model;
 }
 
+std::string wide_input_name(size_t index) {
+  return index == 0 ? "wide_input_" + std::string(189, 'x') : "in_" + std::to_string(index);
+}
+
+ModelSpec wide_sample() {
+  StageSpec s;
+  Layout ctx(kCtxAddr);
+  GroupSpec group;
+  const uint64_t gathered = ctx.place(kWideInputs);
+  for (size_t i = 0; i < kWideInputs; ++i) {
+    const uint64_t addr = ctx.place(1);
+    s.inputs.push_back(tensor(wide_input_name(i), BM_UINT8, {1}, addr));
+    group.gdma.push_back(gdma_copy(addr, gathered + i, 1, 1));
+  }
+  s.outputs = {tensor("gathered", BM_UINT8, {1, 1, 1, 1, 1, 1, 1, 2, kWideInputs / 2}, gathered)};
+  s.ctx_addr = kCtxAddr;
+  s.ctx_sizes = {ctx.used()};
+  s.coeff_addr = kCoeffAddr;
+  s.groups = {group};
+  ModelSpec model;
+  model.nets.push_back(NetSpec{"wide", 0, {s}});
+  return model;
+}
+
 int32_t llm_embed(int32_t token, uint32_t vocab) { return static_cast<int32_t>((7u * token + 3u) % vocab); }
 int32_t llm_next(int32_t hidden, uint32_t vocab) { return static_cast<int32_t>((5u * hidden + 1u) % vocab); }
 

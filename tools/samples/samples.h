@@ -3,6 +3,7 @@
 // against. docs/sample-models.md explains them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -20,6 +21,14 @@ constexpr uint32_t kEmbedRowBytes = 8;  // 4 half-precision values
 ModelSpec general_sample();
 // Row r of the embedding table.
 std::vector<uint8_t> embed_row(uint32_t id);
+
+// "wide": beyond the flat description's capacities. One net "wide" of one
+// stage: 70 uint8 inputs of one byte, input 0 with a 200-character name, the
+// others "in_<i>"; one uint8 output "gathered" of 9 dimensions
+// (1 x 1 x 1 x 1 x 1 x 1 x 1 x 2 x 35) whose byte i is input i's byte.
+constexpr size_t kWideInputs = 70;
+ModelSpec wide_sample();
+std::string wide_input_name(size_t index);
 
 // "llm": a language model of `layers` layers whose next token is
 //   t[k] = next(embed(t[max(k - 1 - layers, 0)]))
