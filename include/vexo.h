@@ -338,8 +338,12 @@ VEXO_API void vexoruntime_set_input_s2d(vexoruntime runtime, size_t tensor_idx, 
 /* Copies a device tensor, no larger than the input, into it on the device. */
 VEXO_API void vexoruntime_set_input_d2d(vexoruntime runtime, size_t tensor_idx, vexotensor src_tensor);
 /* Uploads inputs not yet on the device, runs the stage and, when asked,
-   downloads every output into a host buffer owned by its record. */
+   downloads every output into a host buffer owned by its record. A failed
+   upload, launch or download is one error line; the outputs then hold no
+   data on either side until a run succeeds. */
 VEXO_API void vexoruntime_run(vexoruntime runtime, bool output_to_host);
+/* vexoruntime_run, telling whether the run succeeded. */
+VEXO_API bool vexoruntime_run_checked(vexoruntime runtime, bool output_to_host);
 /* Releases the records, the model and the runtime. */
 VEXO_API void vexoruntime_free(vexoruntime runtime);
 

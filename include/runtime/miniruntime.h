@@ -64,15 +64,14 @@ VEXO_API bool vexoruntime_run_checked(vexoruntime runtime, bool output_to_host);
 // Releases the records, the model and the runtime.
 VEXO_API void vexoruntime_free(vexoruntime runtime);
 
-// Introspection of any net and stage, without selecting it (see vexo.h).
-VEXO_API size_t vexoruntime_get_net_count(vexoruntime runtime);
-VEXO_API const char* vexoruntime_get_net_name(vexoruntime runtime, size_t net_idx);
-VEXO_API size_t vexoruntime_get_stage_count(vexoruntime runtime, size_t net_idx);
-VEXO_API size_t vexoruntime_get_tensor_count(vexoruntime runtime, size_t net_idx, size_t stage_idx, char io_type);
-VEXO_API bool vexoruntime_get_tensor_desc(vexoruntime runtime, size_t net_idx, size_t stage_idx, char io_type,
-                                          size_t tensor_idx, vexo_tensor_desc* desc);
-VEXO_API divudida::ModelInfo* vexoruntime_get_model_info(vexoruntime runtime);
-
 }  // extern "C"
+
+// Introspection of any net and stage, without selecting it (see vexo.h).
+using ::vexoruntime_get_model_info;
+using ::vexoruntime_get_net_count;
+using ::vexoruntime_get_net_name;
+using ::vexoruntime_get_stage_count;
+using ::vexoruntime_get_tensor_count;
+using ::vexoruntime_get_tensor_desc;
 
 }  // namespace minirun

@@ -7,8 +7,6 @@
 #include "utils/guard.h"
 #include "utils/logs.h"
 
-namespace minirun {
-
 using minilog::guarded;
 using minilog::log_error;
 
@@ -50,6 +48,8 @@ const std::vector<divudida::TensorInfo>* tensors_of(vexoruntime runtime, size_t 
 
 }  // namespace
 
+// Defined at global scope, where vexo.h declares them; miniruntime.h brings
+// them into minirun.
 extern "C" {
 
 size_t vexoruntime_get_net_count(vexoruntime runtime) {
@@ -130,5 +130,3 @@ ModelInfo* vexoruntime_get_model_info(vexoruntime runtime) {
 }
 
 }  // extern "C"
-
-}  // namespace minirun
