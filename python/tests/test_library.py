@@ -11,8 +11,7 @@ from pathlib import Path
 
 import vexo
 from vexo._library import library
-from vexo._records import (RUNTIME_MODEL_INFO_OFFSET, C_DeviceMem, C_ModelInfo, C_NetInfo, C_StageInfo,
-                           C_TensorInfo, VexoTensor)
+from vexo._records import C_DeviceMem, C_ModelInfo, C_NetInfo, C_StageInfo, C_TensorInfo, VexoTensor, vexo_tensor_desc
 
 from support import GENERAL
 
@@ -42,15 +41,17 @@ class RecordLayoutTest(unittest.TestCase):
         self.assert_layout(C_ModelInfo, 488280112, {"bm_handle": 8, "net_num": 16, "nets": 24,
                                                     "neuron_device": 488280088})
 
-    def test_model_description_sits_at_its_offset_in_the_runtime(self):
-        # The runtime starts with its device handle and device number; the
-        # description converted from the offset must carry the same ones.
+    def test_tensor_description(self):
+        self.assert_layout(vexo_tensor_desc, 40, {"name": 0, "dtype": 8, "dims": 16, "shape": 24, "size": 32})
+
+    def test_model_description_comes_from_the_runtime(self):
+        # The runtime hands out its own description; the flat copy of it
+        # names the same nets as the introspection.
         with vexo.Runtime(GENERAL) as runtime:
-            handle = runtime._open_handle()
-            model = library().convert_model_info(handle + RUNTIME_MODEL_INFO_OFFSET).contents
-            self.assertEqual(model.bm_handle, ctypes.c_void_p.from_address(handle).value)
-            self.assertEqual(model.device_id, ctypes.c_int.from_address(handle + 8).value)
+            lib = library()
+            model = lib.convert_model_info(lib.vexoruntime_get_model_info(runtime._open_handle())).contents
             self.assertEqual(model.net_num, 3)
+            self.assertEqual([model.nets[i].name.decode() for i in range(3)], [net.name for net in runtime.nets])
 
 
 class LibraryLoadTest(unittest.TestCase):

@@ -140,19 +140,25 @@ class RuntimeLoadTest(unittest.TestCase):
             garbage = os.path.join(folder, "garbage.bmodel")
             with open(garbage, "wb") as file:
                 file.write(b"not a model" * 10)
-            for path in (garbage, os.path.join(folder, "missing.bmodel")):
-                with self.assertRaisesRegex(vexo.VexoError, "cannot load the model"):
-                    vexo.Runtime(path)
+            with self.assertRaisesRegex(vexo.VexoError, "cannot load the model"):
+                vexo.Runtime(garbage)
+            with self.assertRaises(FileNotFoundError):
+                vexo.Runtime(os.path.join(folder, "missing.bmodel"))
 
     def test_log_lines_go_to_standard_output_and_follow_log_level(self):
-        code = "import vexo\ntry:\n    vexo.Runtime('missing.bmodel')\nexcept vexo.VexoError as e:\n    print(e)"
-        logged = run_python(code)
-        self.assertEqual(logged.returncode, 0, logged.stderr)
-        self.assertRegex(logged.stdout, r"\[ERROR\] .*missing\.bmodel")
-        self.assertTrue(logged.stdout.endswith("cannot load the model 'missing.bmodel' on device 0\n"))
-        quiet = run_python(code, LOG_LEVEL="0")
-        self.assertNotIn("[ERROR]", quiet.stdout)
-        self.assertTrue(quiet.stdout.endswith("cannot load the model 'missing.bmodel' on device 0\n"))
+        with tempfile.TemporaryDirectory() as folder:
+            garbage = os.path.join(folder, "garbage.bmodel")
+            with open(garbage, "wb") as file:
+                file.write(b"not a model" * 10)
+            code = f"import vexo\ntry:\n    vexo.Runtime({garbage!r})\nexcept vexo.VexoError as e:\n    print(e)"
+            logged = run_python(code)
+            self.assertEqual(logged.returncode, 0, logged.stderr)
+            self.assertRegex(logged.stdout, r"\[ERROR\] .*garbage\.bmodel")
+            reason = logged.stdout.splitlines()[-1]
+            self.assertRegex(reason, r"^cannot load the model '.*garbage.bmodel' on device 0: .*garbage\.bmodel")
+            quiet = run_python(code, LOG_LEVEL="0")
+            self.assertNotIn("[ERROR]", quiet.stdout)
+            self.assertEqual(quiet.stdout.splitlines()[-1], reason)
 
     def test_garbage_collection_releases_the_device(self):
         with tempfile.TemporaryDirectory() as folder:

@@ -84,8 +84,9 @@ class TensorFileTest(unittest.TestCase):
         ):
             with self.subTest(message=message), self.assertRaisesRegex(vexo.VexoError, message):
                 vexo.save_tensor(self.path(), values, dtype)
-        with self.assertRaisesRegex(vexo.VexoError, "cannot save the tensor"):
-            vexo.save_tensor(os.path.join(self.folder, "missing", "t.bin"), np.zeros(2, np.int8))
+        # The library's refusal carries its reason.
+        with self.assertRaisesRegex(vexo.VexoError, "cannot save the tensor to .*: .+"):
+            vexo.save_tensor(self.folder, np.zeros(2, np.int8))
 
     def test_load_refusals(self):
         data = np.arange(4, dtype=np.int32).tobytes()

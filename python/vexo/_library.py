@@ -1,20 +1,27 @@
-"""Finds libvexo.so, loads it once and declares the C functions the package calls."""
+"""Finds libvexo.so, loads it once and declares the C functions the package
+calls, all of them declared in vexo.h."""
 import ctypes
+import errno
 import functools
 import os
 import weakref
 from ctypes import POINTER, c_bool, c_char, c_char_p, c_int, c_size_t, c_void_p
 from pathlib import Path
 
-from ._records import C_ModelInfo, VexoTensor
+from ._records import C_ModelInfo, VexoTensor, vexo_tensor_desc
 
 
 class VexoError(RuntimeError):
     """A refusal or failure of the library, or a request it would refuse.
 
-    The library writes the reason of its own refusals to standard output as
-    one error line (following LOG_LEVEL); the message here says what failed.
+    The message says what failed and, for the library's own refusals, ends
+    with the library's reason (the text of its error line).
     """
+
+
+# The library's log threshold when the caller has not chosen one: warnings
+# and errors, as in the tools.
+DEFAULT_LOG_LEVEL = "2"
 
 
 # Installed, the package lives in <libdir>/vexo/python/vexo/ and the library
@@ -23,6 +30,7 @@ INSTALLED_LIBRARY = Path(__file__).resolve().parents[3] / "libvexo.so"
 
 _tensor = POINTER(VexoTensor)
 _PROTOTYPES = {
+    "vexo_get_last_error": (c_char_p, []),
     "vexotensor_create": (_tensor, []),
     "vexotensor_destroy": (None, [_tensor]),
     "vexotensor_set_data": (None, [_tensor, c_void_p, c_size_t, c_bool]),
@@ -33,9 +41,15 @@ _PROTOTYPES = {
     "vexoruntime_get_io_tensor": (_tensor, [c_void_p, c_char, c_size_t]),
     "vexoruntime_get_io_count": (c_size_t, [c_void_p, c_char]),
     "vexoruntime_set_input_s2d": (None, [c_void_p, c_size_t, c_void_p, c_size_t]),
-    "vexoruntime_run": (None, [c_void_p, c_bool]),
     "vexoruntime_run_checked": (c_bool, [c_void_p, c_bool]),
     "vexoruntime_free": (None, [c_void_p]),
+    "vexoruntime_get_net_count": (c_size_t, [c_void_p]),
+    "vexoruntime_get_net_name": (c_char_p, [c_void_p, c_size_t]),
+    "vexoruntime_get_stage_count": (c_size_t, [c_void_p, c_size_t]),
+    "vexoruntime_get_tensor_count": (c_size_t, [c_void_p, c_size_t, c_size_t, c_char]),
+    "vexoruntime_get_tensor_desc": (c_bool, [c_void_p, c_size_t, c_size_t, c_char, c_size_t,
+                                             POINTER(vexo_tensor_desc)]),
+    "vexoruntime_get_model_info": (c_void_p, [c_void_p]),
     "convert_model_info": (POINTER(C_ModelInfo), [c_void_p]),
     "llm_init": (c_void_p, [c_char_p, c_int]),
     "llm_get_seq_len": (c_size_t, [c_void_p]),
@@ -60,6 +74,8 @@ def library_path():
 @functools.lru_cache(maxsize=None)
 def library():
     """The loaded library with its functions' prototypes declared."""
+    # Read by the library at every log line.
+    os.environ.setdefault("LOG_LEVEL", DEFAULT_LOG_LEVEL)
     path = library_path()
     try:
         lib = ctypes.CDLL(path)
@@ -74,14 +90,28 @@ def library():
     return lib
 
 
+def library_error(message):
+    """A VexoError of `message` and the reason of the library's newest error
+    line on this thread, for a call that the library just refused."""
+    reason = library().vexo_get_last_error().decode("utf-8", errors="replace")
+    return VexoError(f"{message}: {reason}" if reason else message)
+
+
+def require_file(path, what):
+    """Raises FileNotFoundError when there is no file at `path`."""
+    if not os.path.exists(path):
+        raise FileNotFoundError(errno.ENOENT, f"no such {what}", os.fspath(path))
+
+
 class ModelHandle:
     """Owns the handle of a model the library loaded, released once: by
     close(), on leaving a with block, or when the owner is garbage-collected."""
 
     def __init__(self, path, device, load, free, what):
+        require_file(path, "model file")
         handle = load(os.fsencode(path), device)
         if not handle:
-            raise VexoError(f"cannot load {what} {os.fspath(path)!r} on device {device}")
+            raise library_error(f"cannot load {what} {os.fspath(path)!r} on device {device}")
         self._handle = handle
         self._release = weakref.finalize(self, free, handle)
 

@@ -1,11 +1,11 @@
 """The library's C records as ctypes structures.
 
-The layouts are x86-64 with natural alignment, field for field as the public
-headers declare them (runtime/minitensor.h, externc/model_info_c.h); ctypes
-pads them the same way the C compiler does.
+The layouts are x86-64 with natural alignment, field for field as vexo.h
+declares them; ctypes pads them the same way the C compiler does. Only these
+public records are read: the runtimes' own state stays opaque.
 """
 import ctypes
-from ctypes import c_bool, c_char, c_int, c_int32, c_size_t, c_uint32, c_uint64, c_void_p
+from ctypes import POINTER, c_bool, c_char, c_char_p, c_int, c_int32, c_size_t, c_uint32, c_uint64, c_void_p
 
 NAME_CAPACITY = 128  # 127 characters and the NUL
 SHAPE_SLOTS = 8
@@ -13,10 +13,17 @@ MAX_NETS = 256
 MAX_STAGES = 64
 MAX_TENSORS = 64
 
-# A runtime handle points at a VexoRuntime: `bm_handle` (a pointer), then
-# `device_id` (an int, padded to 8 bytes), then the loaded model description
-# that convert_model_info reads. Its offset is fixed by the public header.
-RUNTIME_MODEL_INFO_OFFSET = 16
+
+class vexo_tensor_desc(ctypes.Structure):
+    """One input or output of a stage, without capacities."""
+
+    _fields_ = [
+        ("name", c_char_p),
+        ("dtype", c_int),
+        ("dims", c_size_t),
+        ("shape", POINTER(c_uint64)),
+        ("size", c_uint64),
+    ]
 
 
 class VexoTensor(ctypes.Structure):

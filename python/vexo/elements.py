@@ -15,6 +15,8 @@ ELEMENT_TYPES = (
 )
 BFLOAT16 = ELEMENT_TYPES.index("bfloat16")
 UINT16 = ELEMENT_TYPES.index("uint16")
+# The 4-bit types sit in a byte each but hold only these values.
+_NIBBLE_LIMITS = {ELEMENT_TYPES.index("int4"): (-8, 7), ELEMENT_TYPES.index("uint4"): (0, 15)}
 _NUMPY_TYPES = tuple(
     np.dtype(t)
     for t in (np.float32, np.float16, np.int8, np.uint8, np.int16, np.uint16,
@@ -45,7 +47,7 @@ def to_element_type(values, code, what):
 
     Values convert when no kind is lost (integers to integers or floats,
     floats to floats; an empty array to anything) and integers only when
-    they fit; for bfloat16, floating
+    they fit (int4: -8 to 7, uint4: 0 to 15); for bfloat16, floating
     values are rounded with float32_to_bfloat16 and integer values are taken
     as the bits. `what` names the values in the error message.
     """
@@ -55,10 +57,13 @@ def to_element_type(values, code, what):
     target = numpy_dtype(code)
     if array.size and array.dtype.kind not in ("biu" if target.kind in "iu" else "biuf"):
         raise VexoError(f"{what}: cannot convert {array.dtype} values to {ELEMENT_TYPES[code]}")
-    if target.kind in "iu" and array.dtype != target and array.size:
+    if target.kind in "iu" and (array.dtype != target or code in _NIBBLE_LIMITS) and array.size:
         limits = np.iinfo(target)
-        if array.min() < limits.min or array.max() > limits.max:
-            raise VexoError(f"{what}: values outside the range of {target} ({limits.min} to {limits.max})")
+        low, high, kind = limits.min, limits.max, target
+        if code in _NIBBLE_LIMITS:
+            (low, high), kind = _NIBBLE_LIMITS[code], ELEMENT_TYPES[code]
+        if array.min() < low or array.max() > high:
+            raise VexoError(f"{what}: values outside the range of {kind} ({low} to {high})")
     return np.asarray(array, dtype=target, order="C")
 
 

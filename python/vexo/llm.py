@@ -6,7 +6,7 @@ import os
 import weakref
 from ctypes import POINTER, Structure, c_char_p, c_float, c_int, c_int32, c_long, c_size_t, c_uint64, c_void_p
 
-from ._library import ModelHandle, VexoError, library
+from ._library import ModelHandle, VexoError, library, library_error
 from .elements import ELEMENT_TYPES, to_element_type
 
 _INT32 = ELEMENT_TYPES.index("int32")
@@ -126,7 +126,7 @@ class Tokenizer:
     def __init__(self, path):
         handle = _lib().llm_tokenizer_load(os.fsencode(path))
         if not handle:
-            raise VexoError(f"cannot read the tokenizer {os.fspath(path)!r}")
+            raise library_error(f"cannot read the tokenizer {os.fspath(path)!r}")
         self._handle = handle
         self._release = weakref.finalize(self, _lib().llm_tokenizer_free, handle)
 
@@ -150,7 +150,7 @@ class Tokenizer:
         data = text.encode("utf-8")
         count = _lib().llm_tokenizer_encode(self._handle, data, int(add_bos), None, 0)
         if count < 0:
-            raise VexoError("cannot encode the text")
+            raise library_error("cannot encode the text")
         ids = (c_int * max(count, 1))()
         _lib().llm_tokenizer_encode(self._handle, data, int(add_bos), ids, count)
         return list(ids[:count])
@@ -159,7 +159,7 @@ class Tokenizer:
         array, count = _int_array(ids)
         text = _text_call(lambda buffer, size: _lib().llm_tokenizer_decode(self._handle, array, count, buffer, size))
         if text is None:
-            raise VexoError(f"cannot decode the tokens {list(ids)}")
+            raise library_error(f"cannot decode the tokens {list(ids)}")
         return text
 
     def close(self):
@@ -199,7 +199,7 @@ class _ForeignTokenizer:
                                -1 if bos is None else bos, -1 if eos is None else eos)
         handle = _lib().llm_tokenizer_from_callbacks(ctypes.byref(callbacks))
         if not handle:
-            raise VexoError("cannot use the tokenizer object")
+            raise library_error("cannot use the tokenizer object")
         self.handle = handle
         self._release = weakref.finalize(self, _lib().llm_tokenizer_free, handle)
 
@@ -241,7 +241,7 @@ class ChatTemplate:
         lib = _lib()
         handle = lib.llm_chat_template_chatml() if path is None else lib.llm_chat_template_load(os.fsencode(path))
         if not handle:
-            raise VexoError(f"cannot read the chat template {os.fspath(path)!r}")
+            raise library_error(f"cannot read the chat template {os.fspath(path)!r}")
         self._handle = handle
         self._release = weakref.finalize(self, lib.llm_chat_template_free, handle)
 
@@ -257,7 +257,7 @@ class ChatTemplate:
         text = _text_call(lambda buffer, size: _lib().llm_chat_template_render(
             self._handle, array, len(pairs), int(add_generation_prompt), buffer, size))
         if text is None:
-            raise VexoError("cannot render the messages")
+            raise library_error("cannot render the messages")
         return text
 
 
@@ -279,7 +279,7 @@ class LLM(ModelHandle):
         tokenizer_handle = None if self.tokenizer is None else self._tokenizer_handle()
         session = _lib().llm_session_create(self._open_handle(), tokenizer_handle)
         if not session:
-            raise VexoError("cannot start a generation session")
+            raise library_error("cannot start a generation session")
         self._session = session
         self._session_release = weakref.finalize(self, _lib().llm_session_free, session)
         self.stats = None
@@ -374,7 +374,7 @@ class LLM(ModelHandle):
         self._open_handle()
         if not lib.llm_session_start(self._session, array, count, ctypes.byref(request)):
             self._raise_tokenizer_error()
-            raise VexoError("the language model could not produce a token after the prompt")
+            raise library_error("the language model could not produce a token after the prompt")
         piece = _Piece()
         while True:
             # The caches hold the newest generation only.
@@ -384,7 +384,7 @@ class LLM(ModelHandle):
             more = lib.llm_session_step(self._session, ctypes.byref(piece))
             if more < 0:
                 self._raise_tokenizer_error()
-                raise VexoError("the language model could not produce a token")
+                raise library_error("the language model could not produce a token")
             if as_text:
                 if piece.text_len:
                     yield ctypes.string_at(piece.text, piece.text_len).decode("utf-8", errors="replace")

@@ -1,13 +1,14 @@
 """The general runtime: a model opened on a device, its nets and stages, and
 runs of the selected stage on numpy arrays."""
+import ctypes
 import operator
-import threading
+from collections.abc import Mapping
 from dataclasses import dataclass
 
 import numpy as np
 
-from ._library import ModelHandle, VexoError, library
-from ._records import RUNTIME_MODEL_INFO_OFFSET
+from ._library import ModelHandle, VexoError, library, library_error
+from ._records import vexo_tensor_desc
 from ._tensors import host_array
 from .elements import ELEMENT_TYPES, numpy_dtype, to_element_type, type_code
 
@@ -37,41 +38,38 @@ class Net:
     stages: tuple
 
 
-# The flat description is one record in the library that every conversion
-# overwrites, so conversions and the copies out of it take turns.
-_describe_lock = threading.Lock()
-
-
-def _text(chars):
-    return chars.decode("utf-8", errors="replace")
-
-
-def _tensor_info(tensor):
-    name = _text(tensor.name)
-    code = tensor.data_type
+def _tensor_info(desc):
+    name = desc.name.decode("utf-8", errors="replace")
+    code = desc.dtype
     if not 0 <= code < len(ELEMENT_TYPES):
         raise VexoError(f"tensor {name!r} has an unknown element type code {code}")
-    return TensorInfo(name, ELEMENT_TYPES[code], numpy_dtype(code), tuple(tensor.shape[: tensor.dims]), tensor.size)
+    shape = tuple(desc.shape[d] for d in range(desc.dims))
+    return TensorInfo(name, ELEMENT_TYPES[code], numpy_dtype(code), shape, desc.size)
 
 
-def _stage(stage):
-    return Stage(
-        tuple(_tensor_info(t) for t in stage.input_tensor[: stage.input_num]),
-        tuple(_tensor_info(t) for t in stage.output_tensor[: stage.output_num]),
-    )
+def _tensors(handle, net, stage, io_type):
+    lib = library()
+    infos = []
+    for index in range(lib.vexoruntime_get_tensor_count(handle, net, stage, io_type)):
+        desc = vexo_tensor_desc()
+        if not lib.vexoruntime_get_tensor_desc(handle, net, stage, io_type, index, ctypes.byref(desc)):
+            raise library_error(f"tensor {io_type.decode()}[{index}] of net {net} stage {stage} cannot be described")
+        infos.append(_tensor_info(desc))
+    return tuple(infos)
 
 
 def _describe(handle):
-    """The nets of a runtime's model, copied out of the flat description."""
-    with _describe_lock:
-        model = library().convert_model_info(handle + RUNTIME_MODEL_INFO_OFFSET)
-        if not model:
-            raise VexoError("the model's nets cannot be described")
-        model = model.contents
-        return tuple(
-            Net(_text(net.name), tuple(_stage(stage) for stage in net.stages[: net.stage_num]))
-            for net in model.nets[: model.net_num]
-        )
+    """The nets of a runtime's model, from the library's introspection."""
+    lib = library()
+    nets = []
+    for net in range(lib.vexoruntime_get_net_count(handle)):
+        name = lib.vexoruntime_get_net_name(handle, net)
+        if name is None:
+            raise library_error(f"net {net} cannot be described")
+        stages = tuple(Stage(_tensors(handle, net, stage, b"i"), _tensors(handle, net, stage, b"o"))
+                       for stage in range(lib.vexoruntime_get_stage_count(handle, net)))
+        nets.append(Net(name.decode("utf-8", errors="replace"), stages))
+    return tuple(nets)
 
 
 def _input_array(info, values):
@@ -87,8 +85,8 @@ def _input_array(info, values):
 class Runtime(ModelHandle):
     """A model opened on a device; runs one selected net and stage at a time.
 
-    `nets` describes every net, stage, input and output; net 0, stage 0 is
-    selected first.
+    `nets` describes every net, stage, input and output (get_inputs and
+    get_outputs one stage's); net 0, stage 0 is selected first.
     """
 
     def __init__(self, path, device=0):
@@ -118,16 +116,21 @@ class Runtime(ModelHandle):
         """The outputs of the selected stage."""
         return self.net.stages[self.stage_index].outputs
 
+    def get_inputs(self, net=None, stage=None):
+        """The inputs (name, element type, numpy dtype, shape, bytes) of the
+        selected stage, or of a stage (default 0) of a net given by name or
+        index."""
+        return self._stage(net, stage).inputs
+
+    def get_outputs(self, net=None, stage=None):
+        """The outputs of the selected stage, or of a stage of a net, as
+        get_inputs."""
+        return self._stage(net, stage).outputs
+
     def select(self, net, stage=0):
         """Selects a stage of a net given by name or index."""
         handle = self._open_handle()
-        net_index = self._find_net(net)
-        stages = self.nets[net_index].stages
-        stage_index = operator.index(stage)
-        if not 0 <= stage_index < len(stages):
-            raise VexoError(
-                f"stage {stage_index} is out of range: net {self.nets[net_index].name!r} has {len(stages)} stages"
-            )
+        net_index, stage_index = self._find_stage(net, stage)
         lib = library()
         lib.vexoruntime_set_net_stage(handle, net_index, stage_index)
         self.net_index, self.stage_index = net_index, stage_index
@@ -136,17 +139,46 @@ class Runtime(ModelHandle):
         if counts != (len(self.inputs), len(self.outputs)):
             raise VexoError(f"the tensors of net {self.net.name!r} stage {stage_index} cannot be set up")
 
-    def run(self, inputs):
-        """Runs the selected stage on a list of arrays, one per input, and
-        returns its outputs as new arrays.
+    def run(self, inputs, feeds=None):
+        """Runs the selected stage and returns its outputs as new arrays.
+
+        run([array, ...]) takes one array per input, in the stage's order, and
+        returns every output. run(output_names, {input_name: array}) takes
+        the inputs by name and returns the outputs named, in that order
+        (output_names None: every output).
 
         Inputs are converted to their element type without losing their kind
         (integers must fit) and must have the input's shape.
         """
+        if feeds is None:
+            if isinstance(inputs, Mapping):
+                raise TypeError("run([array, ...]) takes a list of arrays, one per input; for inputs by name, "
+                                "call run(output_names, {input_name: array}) with output_names None for all")
+            if isinstance(inputs, np.ndarray):
+                raise TypeError("run takes a list of arrays, one per input")
+            return self._run(list(inputs))
+        if not isinstance(feeds, Mapping):
+            raise TypeError("run(output_names, inputs) takes the inputs as a dict {input_name: array}")
+        stage = f"net {self.net.name!r} stage {self.stage_index}"
+        names = [info.name for info in self.inputs]
+        unknown = [name for name in feeds if name not in names]
+        if unknown:
+            raise VexoError(f"{stage} has no input named {', '.join(map(repr, unknown))}")
+        missing = [name for name in names if name not in feeds]
+        if missing:
+            raise VexoError(f"{stage} lacks the inputs {', '.join(map(repr, missing))}")
+        if isinstance(inputs, str):
+            raise TypeError("output_names is a list of output names, or None for every output")
+        wanted = None if inputs is None else list(inputs)
+        where = {info.name: index for index, info in enumerate(self.outputs)}
+        unknown = [name for name in wanted or () if name not in where]
+        if unknown:
+            raise VexoError(f"{stage} has no output named {', '.join(map(repr, unknown))}")
+        outputs = self._run([feeds[name] for name in names])
+        return outputs if wanted is None else [outputs[where[name]] for name in wanted]
+
+    def _run(self, inputs):
         handle = self._open_handle()
-        if isinstance(inputs, np.ndarray):
-            raise TypeError("run takes a list of arrays, one per input")
-        inputs = list(inputs)
         if len(inputs) != len(self.inputs):
             raise VexoError(f"net {self.net.name!r} stage {self.stage_index} takes {len(self.inputs)} inputs, "
                             f"not {len(inputs)}")
@@ -168,6 +200,25 @@ class Runtime(ModelHandle):
             raise VexoError(f"the run of net {self.net.name!r} stage {self.stage_index} failed")
         return [host_array(record, info.dtype, info.shape) for record, info in zip(outputs, self.outputs)]
 
+    def _stage(self, net, stage):
+        self._open_handle()
+        if net is None and stage is None:
+            return self.net.stages[self.stage_index]
+        if net is None:
+            net = self.net_index
+        net_index, stage_index = self._find_stage(net, 0 if stage is None else stage)
+        return self.nets[net_index].stages[stage_index]
+
+    def _find_stage(self, net, stage):
+        net_index = self._find_net(net)
+        stages = self.nets[net_index].stages
+        stage_index = operator.index(stage)
+        if not 0 <= stage_index < len(stages):
+            raise VexoError(
+                f"stage {stage_index} is out of range: net {self.nets[net_index].name!r} has {len(stages)} stages"
+            )
+        return net_index, stage_index
+
     def _find_net(self, net):
         if isinstance(net, str):
             for index, candidate in enumerate(self.nets):
@@ -183,5 +234,5 @@ class Runtime(ModelHandle):
     def _record(self, io_type, index):
         record = library().vexoruntime_get_io_tensor(self._handle, io_type, index)
         if not record:
-            raise VexoError(f"the selected stage has no tensor record {io_type.decode()}[{index}]")
+            raise library_error(f"the selected stage has no tensor record {io_type.decode()}[{index}]")
         return record.contents

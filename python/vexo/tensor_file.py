@@ -7,7 +7,7 @@ import struct
 
 import numpy as np
 
-from ._library import VexoError, library
+from ._library import VexoError, library, library_error, require_file
 from ._records import SHAPE_SLOTS
 from ._tensors import host_array, new_record
 from .elements import ELEMENT_TYPES, numpy_dtype, to_element_type, type_code
@@ -20,21 +20,26 @@ def save_tensor(path, array, dtype=None):
 
     `dtype` is the file's element type: a name from ELEMENT_TYPES or a numpy
     dtype; by default the array's own (float32, float16, int8 to uint32).
-    bfloat16 takes uint16 bits, or floating values that are rounded to it.
+    bfloat16 takes uint16 bits, or floating values that are rounded to it;
+    int4 and uint4 take one value per byte, checked against their range.
     """
     if dtype is None:
         array = np.asarray(array)
         dtype = array.dtype
+        if dtype not in map(numpy_dtype, range(len(ELEMENT_TYPES))):
+            raise VexoError(f"{dtype} is not an element type: pass dtype= to convert the array "
+                            f"(one of {', '.join(ELEMENT_TYPES)}), e.g. save_tensor(path, array, dtype='int32')")
     code = type_code(dtype)
     data = to_element_type(array, code, "tensor")
     if data.ndim > SHAPE_SLOTS:
         raise VexoError(f"a tensor file holds at most {SHAPE_SLOTS} dimensions, not {data.ndim}")
+    require_file(os.path.dirname(os.path.abspath(path)), "folder")
     lib = library()
     record = new_record(code, data.shape, data.nbytes)
     try:
         lib.vexotensor_set_data(record, data.ctypes.data, data.nbytes, False)
         if not lib.vexotensor_save_data(record, os.fsencode(path)):
-            raise VexoError(f"cannot save the tensor to {os.fspath(path)!r}")
+            raise library_error(f"cannot save the tensor to {os.fspath(path)!r}")
     finally:
         lib.vexotensor_destroy(record)
 
@@ -65,7 +70,7 @@ def load_tensor(path):
     record = new_record(code, shape, size)
     try:
         if not lib.vexotensor_load_data(record, os.fsencode(path)):
-            raise VexoError(f"cannot load the tensor from {name!r}")
+            raise library_error(f"cannot load the tensor from {name!r}")
         return host_array(record.contents, dtype, shape)
     finally:
         lib.vexotensor_destroy(record)
