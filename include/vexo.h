@@ -324,6 +324,8 @@ VEXO_API bool vexotensor_load_data(vexotensor tensor, const char* filename);
 /* A runtime with net 0, stage 0 selected; null when the model cannot be
    loaded. */
 VEXO_API vexoruntime vexoruntime_init(const char* bmodel_path, int device_id);
+/* vexoruntime_init for an encrypted model, read through a decryption plug-in. */
+VEXO_API vexoruntime vexoruntime_init_decrypt(const char* bmodel_path, int device_id, const char* decrypt_lib);
 /* Selects a stage and rebuilds its input and output records; records handed
    out earlier become invalid. Bad indices keep the current selection. */
 VEXO_API void vexoruntime_set_net_stage(vexoruntime runtime, size_t net_idx, size_t stage_idx);
@@ -367,6 +369,8 @@ VEXO_API ModelInfo* vexoruntime_get_model_info(vexoruntime runtime);
 /* A ready runtime, or null when the model cannot be loaded or is not a
    language model of the expected shape. */
 VEXO_API llmbase llm_init(const char* model_path, int device_id);
+/* llm_init for an encrypted model, read through a decryption plug-in. */
+VEXO_API llmbase llm_init_decrypt(const char* model_path, int device_id, const char* decrypt_lib);
 VEXO_API size_t llm_get_seq_len(llmbase llm);
 VEXO_API size_t llm_get_token_len(llmbase llm);
 /* The next token after `token_len` prompt tokens (1 to seq_len); -1 after an
