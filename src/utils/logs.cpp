@@ -48,6 +48,8 @@ struct DescriptorStream {
 DescriptorStream& descriptor_stream() {
   static DescriptorStream instance;
   return instance;
+}
+
 // Per thread, so that a caller reads the reason of its own failure.
 struct ErrorRecord {
   std::string pending;  // pieces of the error message being written
