@@ -432,4 +432,7 @@ VEXO_API void print_data_by_fp32(void* data, int size, int dtype, int start, int
 }  // extern "C"
 #endif
 
+/* Text generation: tokenizers, host-side sampling, sessions, chat templates. */
+#include "llm/generation.h"
+
 #endif /* VEXO_VEXO_H */

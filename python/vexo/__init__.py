@@ -1,8 +1,8 @@
 """Vexo for Python: runs compiled networks (bmodel files) through libvexo.so.
 
 Runtime opens a model and runs its nets on numpy arrays; LLM generates tokens
-or text with a language model (Tokenizer and ChatTemplate help with text); save_tensor and load_tensor write and read the
-library's tensor files. Failures raise VexoError with the library's reason,
+or text with a language model (Tokenizer and ChatTemplate help with text);
+save_tensor and load_tensor write and read the library's tensor files. Failures raise VexoError with the library's reason,
 FileNotFoundError for a missing model or tensor file. bfloat16 data travels
 as uint16 bits: bfloat16_to_float32 and float32_to_bfloat16 convert them.
 
