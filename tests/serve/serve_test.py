@@ -354,6 +354,18 @@ def check_loading(binary, fixture, scratch):
     return server
 
 
+def check_startup_errors(binary, fixture):
+    """A model that cannot be served ends the process with one error line."""
+    for args, text in (([str(fixture / "tokenizer.model")], "as a language model"),
+                       ([str(fixture / "llm.bmodel"), "--devices", "0,0"], "listed twice"),
+                       ([str(fixture / "missing.bmodel")], "cannot open")):
+        result = subprocess.run([binary, *args, "--tokenizer", str(fixture / "tokenizer.model"), "--port", "0"],
+                                capture_output=True, text=True, timeout=60)
+        lines = result.stderr.splitlines()
+        check(result.returncode == 1 and len(lines) == 1 and lines[0].startswith("vexo-serve: error: ")
+              and text in lines[0], (args, result))
+
+
 def main(binary, fixture_tool, scratch):
     scratch = Path(scratch)
     shutil.rmtree(scratch, ignore_errors=True)
@@ -377,6 +389,7 @@ def main(binary, fixture_tool, scratch):
     finally:
         if server.process.poll() is None:
             server.process.kill()
+    check_startup_errors(binary, fixture)
     check_disconnect(binary, fixture)
     check_queue(binary, fixture)
     print("vexo-serve end to end: ok")

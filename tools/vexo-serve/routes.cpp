@@ -96,6 +96,8 @@ void Service::ready(const Tokenizer& tokenizer, const ChatTemplate& chat_templat
 
 void Service::install(httplib::Server& server) {
   server.set_payload_max_length(options_.body_limit);
+  // A stream's small events go out at once, not held back for an ACK.
+  server.set_tcp_nodelay(true);
   // Errors that the server meets before any endpoint runs (no such path,
   // a body over the limit, a request that cannot be read) get JSON too.
   server.set_error_handler(httplib::Server::HandlerWithResponse([this](const httplib::Request& req,
