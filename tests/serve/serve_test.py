@@ -59,8 +59,10 @@ class Server:
             self.wait_ready()
 
     def wait_ready(self):
-        line = self.process.stdout.readline()
-        check(line.startswith("vexo-serve: ready"), f"no ready line: {line!r}")
+        for line in self.process.stdout:
+            if line.startswith("vexo-serve: ready"):
+                return
+        raise AssertionError(f"no ready line: {self.process.stderr.read()}")
 
     def request(self, method, path, body=None, headers=None, key=True, raw=None):
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
