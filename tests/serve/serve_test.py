@@ -19,6 +19,7 @@ import socket
 import subprocess
 import sys
 import threading
+import time
 from pathlib import Path
 
 KEY = "test-key"
@@ -294,20 +295,38 @@ def check_metrics(server, generations):
     return values
 
 
-def check_disconnect(binary, fixture):
-    """A client that leaves mid-stream frees its device at the next token."""
-    server = Server(binary, fixture / "llm-long.bmodel", fixture / "tokenizer.model", "--devices", "0")
-    sock = socket.create_connection(("127.0.0.1", server.port))
-    body = json.dumps({"prompt": [1, 3, 4], "max_tokens": 2000, "stream": True})
+def open_stream(server, prompt, max_tokens):
+    """A streamed completion whose client reads up to the first event and
+    then nothing: with a small receive buffer the server soon blocks on its
+    writes, so the device stays busy until the socket is closed."""
+    sock = socket.socket()
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 2048)
+    sock.connect(("127.0.0.1", server.port))
+    body = json.dumps({"prompt": prompt, "max_tokens": max_tokens, "stream": True})
     sock.sendall(f"POST /v1/completions HTTP/1.1\r\nHost: x\r\nContent-Length: {len(body)}\r\n\r\n{body}".encode())
     received = b""
     while b"data: " not in received:
-        data = sock.recv(4096)
+        data = sock.recv(1024)
         check(data, f"no first event: {received!r}")
         received += data
+    return sock
+
+
+def wait_for(server, name, value):
+    for _ in range(6000):
+        if server.metrics()[name] == value:
+            return
+        time.sleep(0.01)
+    raise AssertionError(f"{name} never became {value}")
+
+
+def check_disconnect(binary, fixture):
+    """A client that leaves mid-stream frees its device at the next token."""
+    server = Server(binary, fixture / "llm-long.bmodel", fixture / "tokenizer.model", "--devices", "0")
+    sock = open_stream(server, [1, 3, 4], 2000)
+    wait_for(server, "vexo_requests_running", 1)
     sock.close()
-    while server.metrics()["vexo_requests_running"]:
-        pass
+    wait_for(server, "vexo_requests_running", 0)
     values = server.metrics()
     check(values["vexo_generations_cancelled_total"] == 1, values)
     check(values["vexo_generated_tokens_total"] < 2000, values)
@@ -317,22 +336,24 @@ def check_disconnect(binary, fixture):
 
 
 def check_queue(binary, fixture):
-    """With one place in the queue, a burst gets 429 for what does not fit."""
+    """Two devices held by streams, one place in the queue: the next request
+    waits, the one after is refused with 429, and the waiting one is served
+    once a device is free."""
     server = Server(binary, fixture / "llm-long.bmodel", fixture / "tokenizer.model",
                     "--devices", "0,1", "--queue", "1")
-    statuses = []
-    start = threading.Barrier(12)
-
-    def client():
-        start.wait()
-        statuses.append(server.post("/v1/completions", {"prompt": [1, 3], "max_tokens": 1500})[0])
-
-    threads = [threading.Thread(target=client) for _ in range(12)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    check(set(statuses) == {200, 429} and statuses.count(200) >= 3, statuses)
+    holders = [open_stream(server, [1, 3 + i], 2000) for i in range(2)]
+    wait_for(server, "vexo_requests_running", 2)
+    waiting = []
+    thread = threading.Thread(target=lambda: waiting.append(server.complete(prompt=[5], max_tokens=4)))
+    thread.start()
+    wait_for(server, "vexo_requests_waiting", 1)
+    status, answer = server.post("/v1/completions", {"prompt": [6], "max_tokens": 4})
+    check(status == 429 and answer["error"]["type"] and answer["error"]["message"], (status, answer))
+    holders[0].close()
+    thread.join()
+    check(waiting[0]["usage"]["completion_tokens"] == 4, waiting)
+    holders[1].close()
+    wait_for(server, "vexo_requests_running", 0)
     server.stop()
 
 

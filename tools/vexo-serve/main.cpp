@@ -5,7 +5,9 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -100,7 +102,14 @@ void serve_model(const Options& options) {
     throw Failure("cannot listen on " + options.host + ":" + std::to_string(options.port));
   std::printf("vexo-serve: listening on http://%s:%d\n", options.host.c_str(), port);
   std::fflush(stdout);
-  std::thread listener([&http] { http.listen_after_bind(); });
+  std::atomic<bool> listened{false};
+  std::thread listener([&http, &listened] {
+    http.listen_after_bind();
+    listened = true;
+  });
+  // A stop before the listener runs would be lost, and the join below wait
+  // forever.
+  while (!http.is_running() && !listened) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
   std::string failure;
   std::thread loader([&] {

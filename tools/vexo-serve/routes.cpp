@@ -98,6 +98,14 @@ void Service::install(httplib::Server& server) {
   server.set_payload_max_length(options_.body_limit);
   // A stream's small events go out at once, not held back for an ACK.
   server.set_tcp_nodelay(true);
+  // A fixed send buffer (inherited by every connection) bounds what a
+  // client that does not read makes the server hold: its stream then waits
+  // on the write, and the write timeout ends it.
+  server.set_socket_options([](socket_t sock) {
+    const int yes = 1, send_buffer = 64 << 10;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
+  });
   // Errors that the server meets before any endpoint runs (no such path,
   // a body over the limit, a request that cannot be read) get JSON too.
   server.set_error_handler(httplib::Server::HandlerWithResponse([this](const httplib::Request& req,
