@@ -3,6 +3,7 @@
 #include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -55,6 +56,14 @@ std::vector<int> parse_devices(const std::string& text) {
   return ids;
 }
 
+// The HTTP server with room for bursts of connections: the library listens
+// with a backlog of 5, and the kernel drops or resets connections beyond it
+// that a burst of clients opens before they are accepted.
+class HttpServer : public httplib::Server {
+ public:
+  void widen_backlog() { ::listen(svr_sock_, SOMAXCONN); }
+};
+
 // Loads the tokenizer, the chat template and one runtime per device while
 // the server already answers /health (with 503 until this is done).
 struct Loaded {
@@ -91,7 +100,7 @@ void serve_model(const Options& options) {
   service_options.api_key = options.api_key;
   serve::Service service(service_options, pool, metrics);
 
-  httplib::Server http;
+  HttpServer http;
   service.install(http);
   // Threads for every running and waiting request, and a few to answer
   // the rest (429, health, metrics) at once.
@@ -100,6 +109,7 @@ void serve_model(const Options& options) {
   const int port = options.port == 0 ? http.bind_to_any_port(options.host) : options.port;
   if (port < 0 || (options.port != 0 && !http.bind_to_port(options.host, options.port)))
     throw Failure("cannot listen on " + options.host + ":" + std::to_string(options.port));
+  http.widen_backlog();
   std::printf("vexo-serve: listening on http://%s:%d\n", options.host.c_str(), port);
   std::fflush(stdout);
   std::atomic<bool> listened{false};
