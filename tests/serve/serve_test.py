@@ -384,9 +384,10 @@ def check_startup_errors(binary, fixture):
                        ([str(fixture / "missing.bmodel")], "cannot open")):
         result = subprocess.run([binary, *args, "--tokenizer", str(fixture / "tokenizer.model"), "--port", "0"],
                                 capture_output=True, text=True, timeout=60)
-        lines = result.stderr.splitlines()
-        check(result.returncode == 1 and len(lines) == 1 and lines[0].startswith("vexo-serve: error: ")
-              and text in lines[0], (args, result))
+        # The library's log lines say why; the tool's own error line comes last.
+        errors = [line for line in result.stderr.splitlines() if line.startswith("vexo-serve: error: ")]
+        check(result.returncode == 1 and len(errors) == 1 and result.stderr.endswith(errors[0] + "\n")
+              and text in errors[0], (args, result))
 
 
 def main(binary, fixture_tool, scratch):
