@@ -1,0 +1,30 @@
+// Writes what the vexo-serve checks serve: the language-model sample with a
+// logits head (so that sampling matters) and room for chat prompts, a long
+// one for streams cut short, and the sample tokenizer.
+//   serve_fixture OUT_DIR
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "samples/samples.h"
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: serve_fixture OUT_DIR\n");
+    return 2;
+  }
+  const std::string out = argv[1];
+  try {
+    vexo::samples::LlmOptions options;
+    options.logits_head = true;
+    options.seq_len = 128;
+    vexo::samples::save_model(vexo::samples::llm_sample(options), out + "/llm.bmodel");
+    options.seq_len = 2048;
+    vexo::samples::save_model(vexo::samples::llm_sample(options), out + "/llm-long.bmodel");
+    vexo::samples::write_llm_tokenizer(out + "/tokenizer.model");
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "serve_fixture: %s\n", error.what());
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,132 @@
+#include "device.h"
+
+#include <stdexcept>
+
+namespace vexo::serve {
+
+namespace {
+
+// The library's size protocol: call with a buffer, again with a larger one
+// when the result does not fit.
+template <typename Element, typename Call>
+std::vector<Element> sized(Call call, const char* what) {
+  std::vector<Element> out(256);
+  for (;;) {
+    const long needed = call(out.data(), out.size());
+    if (needed < 0) throw std::invalid_argument(what);
+    // Text results leave room for their NUL.
+    const size_t room = std::is_same<Element, char>::value ? out.size() - 1 : out.size();
+    if (static_cast<size_t>(needed) <= room) {
+      out.resize(static_cast<size_t>(needed));
+      return out;
+    }
+    out.resize(static_cast<size_t>(needed) + 1);
+  }
+}
+
+}  // namespace
+
+Tokenizer::Tokenizer(const std::string& path) : handle_(llm_tokenizer_load(path.c_str())) {
+  if (!handle_) throw std::runtime_error("cannot load the tokenizer " + path + " (the library's log says why)");
+}
+
+std::vector<int> Tokenizer::encode(const std::string& text, bool add_bos) const {
+  return sized<int>(
+      [&](int* ids, size_t capacity) {
+        return llm_tokenizer_encode(handle_.get(), text.c_str(), add_bos ? 1 : 0, ids, capacity);
+      },
+      "the text cannot be tokenized");
+}
+
+std::string Tokenizer::decode(const std::vector<int>& ids) const {
+  const size_t vocab = vocab_size();
+  for (const int id : ids) {
+    if (id < 0 || static_cast<size_t>(id) >= vocab)
+      throw std::invalid_argument("token " + std::to_string(id) + " is outside the vocabulary of " +
+                                  std::to_string(vocab) + " tokens");
+  }
+  const std::vector<char> text = sized<char>(
+      [&](char* out, size_t capacity) {
+        return llm_tokenizer_decode(handle_.get(), ids.data(), ids.size(), out, capacity);
+      },
+      "the tokens cannot be decoded");
+  return std::string(text.begin(), text.end());
+}
+
+ChatTemplate::ChatTemplate(const std::string& path)
+    : handle_(path.empty() ? llm_chat_template_chatml() : llm_chat_template_load(path.c_str())) {
+  if (!handle_)
+    throw std::runtime_error("cannot load the chat template " + path + " (the library's log says why)");
+}
+
+std::string ChatTemplate::render(const std::vector<ChatMessage>& messages) const {
+  std::vector<llm_chat_message> list;
+  list.reserve(messages.size());
+  for (const ChatMessage& message : messages) list.push_back({message.role.c_str(), message.content.c_str()});
+  const std::vector<char> text = sized<char>(
+      [&](char* out, size_t capacity) {
+        return llm_chat_template_render(handle_.get(), list.data(), list.size(), 1, out, capacity);
+      },
+      "the messages cannot be rendered with the chat template");
+  return std::string(text.begin(), text.end());
+}
+
+Device::Device(const std::string& model, int id, const Tokenizer& tokenizer) : id_(id) {
+  llm_ = llmrun::llm_init(model.c_str(), id);
+  if (!llm_) {
+    throw std::runtime_error("cannot load " + model + " on device " + std::to_string(id) +
+                             " as a language model (the library's log says why)");
+  }
+  session_ = llm_session_create(llm_, tokenizer.get());
+  if (!session_) {
+    llmrun::llm_free(llm_);
+    throw std::runtime_error("cannot start a generation session on device " + std::to_string(id));
+  }
+  capacity_ = llm_session_capacity(session_);
+}
+
+Device::~Device() {
+  llm_session_free(session_);
+  llmrun::llm_free(llm_);
+}
+
+void Device::start(const std::vector<int>& prompt, const Settings& settings) {
+  settings_ = settings;
+  stop_pointers_.clear();
+  for (const std::string& stop : settings_.stops) stop_pointers_.push_back(stop.c_str());
+  llm_request request;
+  llm_request_defaults(&request);
+  request.sampling = settings_.sampling;
+  request.max_new = settings_.max_new;
+  request.stops = stop_pointers_.data();
+  request.stop_count = stop_pointers_.size();
+  if (!llm_session_start(session_, prompt.data(), prompt.size(), &request))
+    throw std::runtime_error("the generation failed on device " + std::to_string(id_));
+}
+
+bool Device::step(std::string& text) {
+  llm_piece piece{};
+  const int rc = llm_session_step(session_, &piece);
+  if (rc < 0) throw std::runtime_error("the generation failed on device " + std::to_string(id_));
+  text.append(piece.text, piece.text_len);
+  return rc == 1;
+}
+
+const char* Device::finish_reason() const {
+  const int finish = llm_session_finish(session_);
+  return finish == LLM_FINISH_LENGTH || finish == LLM_FINISH_CAPACITY ? "length" : "stop";
+}
+
+Stats Device::stats() const {
+  llm_session_stats stats{};
+  llm_session_get_stats(session_, &stats);
+  return {stats.prompt_tokens, stats.reused_tokens, stats.generated_tokens};
+}
+
+void Device::end() {
+  const int* ids = nullptr;
+  const size_t count = llm_session_cached_tokens(session_, &ids);
+  cached_.assign(ids, ids + count);
+}
+
+}  // namespace vexo::serve

@@ -1,0 +1,95 @@
+#include "scheduler.h"
+
+#include <algorithm>
+
+#include "metrics.h"
+
+namespace vexo::serve {
+
+namespace {
+
+// The prompt begins with every cached token and adds at least one: the
+// device feeds only what it adds.
+bool extends(const std::vector<int>& prompt, const std::vector<int>& cached) {
+  return !cached.empty() && prompt.size() > cached.size() &&
+         std::equal(cached.begin(), cached.end(), prompt.begin());
+}
+
+}  // namespace
+
+Lease::~Lease() { pool_.release(device_); }
+
+void DevicePool::add(std::unique_ptr<Device> device) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  slots_.push_back({std::move(device), false, 0});
+  changed_.notify_all();
+}
+
+size_t DevicePool::size() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return slots_.size();
+}
+
+size_t DevicePool::capacity() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return slots_.empty() ? 0 : slots_.front().device->capacity();
+}
+
+DevicePool::Slot* DevicePool::choose(const std::vector<int>& prompt) {
+  Slot* chosen = nullptr;
+  for (Slot& slot : slots_) {
+    if (slot.busy) continue;
+    if (extends(prompt, slot.device->cached())) {
+      if (!chosen || !extends(prompt, chosen->device->cached()) ||
+          slot.device->cached().size() > chosen->device->cached().size())
+        chosen = &slot;
+    } else if (!chosen || (!extends(prompt, chosen->device->cached()) && slot.last_used < chosen->last_used)) {
+      chosen = &slot;  // the least recently used device keeps the others' caches for their conversations
+    }
+  }
+  return chosen;
+}
+
+std::unique_ptr<Lease> DevicePool::acquire(const std::vector<int>& prompt) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (closed_ || slots_.empty()) throw Unavailable("the server is shutting down");
+  const bool any_free = std::any_of(slots_.begin(), slots_.end(), [](const Slot& s) { return !s.busy; });
+  if (!(waiting_.empty() && any_free) && waiting_.size() >= queue_limit_)
+    throw QueueFull("the server is busy: " + std::to_string(waiting_.size()) + " requests are waiting already");
+
+  const uint64_t ticket = next_ticket_++;
+  waiting_.push_back(ticket);
+  metrics_.set_waiting(waiting_.size());
+  Slot* slot = nullptr;
+  changed_.wait(lock, [&] { return closed_ || (waiting_.front() == ticket && (slot = choose(prompt))); });
+  waiting_.erase(std::find(waiting_.begin(), waiting_.end(), ticket));
+  metrics_.set_waiting(waiting_.size());
+  if (closed_) {
+    changed_.notify_all();
+    throw Unavailable("the server is shutting down");
+  }
+  slot->busy = true;
+  slot->last_used = ++uses_;
+  metrics_.add_running(1);
+  // The next request in line may find another free device.
+  changed_.notify_all();
+  return std::make_unique<Lease>(*this, *slot->device);
+}
+
+void DevicePool::release(Device& device) {
+  device.end();
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (Slot& slot : slots_) {
+    if (slot.device.get() == &device) slot.busy = false;
+  }
+  metrics_.add_running(-1);
+  changed_.notify_all();
+}
+
+void DevicePool::close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  closed_ = true;
+  changed_.notify_all();
+}
+
+}  // namespace vexo::serve
