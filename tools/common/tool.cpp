@@ -9,6 +9,7 @@
 #include <new>
 
 #include "utils/logs.h"
+#include "vexo.h"
 #include "utils/version.h"
 
 namespace vexo::tool {
@@ -30,7 +31,11 @@ Tool::Tool(const std::string& name, const std::string& description) : app_(descr
   check_count(log_level, kLowestLogLevel, kHighestLogLevel);
 }
 
-std::string library_reason() { return " (the library's log says why)"; }
+std::string library_reason() {
+  const char* reason = vexo_get_last_error();
+  if (!reason || !*reason) return " (the library's log says why)";
+  return std::string(": ") + reason;
+}
 
 bool use_colour(int fd) {
   const char* no_colour = std::getenv("NO_COLOR");

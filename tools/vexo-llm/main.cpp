@@ -96,7 +96,7 @@ std::vector<int> parse_prompt(const std::string& text) {
 int checked(int token, size_t position) {
   if (token < 0) {
     throw Failure("the language model failed at token " + std::to_string(position) +
-                  " (the library's log says why)");
+                  vexo::tool::library_reason());
   }
   return token;
 }
@@ -108,7 +108,7 @@ Model open_model(const Options& options) {
   Model llm(llmrun::llm_init(options.model.c_str(), options.device));
   if (!llm) {
     throw Failure("cannot load " + options.model + " on device " + std::to_string(options.device) +
-                  " as a language model (the library's log says why)");
+                  " as a language model" + vexo::tool::library_reason());
   }
   return llm;
 }
@@ -170,9 +170,9 @@ class TextGenerator {
   explicit TextGenerator(const Options& options) : options_(options), llm_(open_model(options)) {
     vexo::tool::check_input_file(options.tokenizer);
     tokenizer_.reset(llm_tokenizer_load(options.tokenizer.c_str()));
-    if (!tokenizer_) throw Failure("cannot read the tokenizer " + options.tokenizer + " (the library's log says why)");
+    if (!tokenizer_) throw Failure("cannot read the tokenizer " + options.tokenizer + vexo::tool::library_reason());
     session_.reset(llm_session_create(llm_.get(), tokenizer_.get()));
-    if (!session_) throw Failure("cannot start a generation session (the library's log says why)");
+    if (!session_) throw Failure("cannot start a generation session" + vexo::tool::library_reason());
     for (const std::string& stop : options.stops) stops_.push_back(stop.c_str());
   }
 
@@ -180,7 +180,7 @@ class TextGenerator {
     const long n = llm_tokenizer_encode(tokenizer_.get(), text.c_str(), add_bos, nullptr, 0);
     std::vector<int> ids(n > 0 ? static_cast<size_t>(n) : 0);
     if (n < 0 || llm_tokenizer_encode(tokenizer_.get(), text.c_str(), add_bos, ids.data(), ids.size()) != n) {
-      throw Failure("cannot encode the prompt (the library's log says why)");
+      throw Failure("cannot encode the prompt" + vexo::tool::library_reason());
     }
     return ids;
   }
@@ -204,7 +204,7 @@ class TextGenerator {
     request.stops = stops.data();
     request.stop_count = stops.size();
     if (!llm_session_start(session_.get(), prompt.data(), prompt.size(), &request)) {
-      throw Failure("the language model failed on the prompt (the library's log says why)");
+      throw Failure("the language model failed on the prompt" + vexo::tool::library_reason());
     }
     std::vector<int> generated;
     llm_piece piece;
@@ -213,7 +213,7 @@ class TextGenerator {
       if (more < 0) {
         std::cout << std::endl;
         throw Failure("the language model failed at token " + std::to_string(prompt.size() + generated.size()) +
-                      " (the library's log says why)");
+                      vexo::tool::library_reason());
       }
       if (piece.token >= 0) generated.push_back(piece.token);
       std::cout.write(piece.text, static_cast<std::streamsize>(piece.text_len)) << std::flush;
@@ -265,7 +265,7 @@ std::string render(const llm_chat_template* chat_template, const std::vector<llm
                    bool add_generation_prompt) {
   const long n = llm_chat_template_render(chat_template, messages.data(), messages.size(), add_generation_prompt,
                                           nullptr, 0);
-  if (n < 0) throw Failure("cannot render the chat template (the library's log says why)");
+  if (n < 0) throw Failure("cannot render the chat template" + vexo::tool::library_reason());
   std::string text(static_cast<size_t>(n) + 1, '\0');
   llm_chat_template_render(chat_template, messages.data(), messages.size(), add_generation_prompt, text.data(),
                            text.size());
@@ -281,7 +281,7 @@ void chat(const Options& options) {
   std::unique_ptr<llm_chat_template, TemplateDeleter> chat_template(
       options.chat_template.empty() ? llm_chat_template_chatml()
                                     : llm_chat_template_load(options.chat_template.c_str()));
-  if (!chat_template) throw Failure("cannot read the chat template " + options.chat_template + " (the library's log says why)");
+  if (!chat_template) throw Failure("cannot read the chat template " + options.chat_template + vexo::tool::library_reason());
   const llm_chat_template* t = chat_template.get();
   const std::string stop = llm_chat_template_stop(t);
   // What the template writes after an assistant's text, and what opens a
