@@ -63,6 +63,7 @@ typedef llmrun::LLMBase* llmbase;
 #else
 typedef struct ModelInfo ModelInfo;
 typedef struct VexoRuntime* vexoruntime;
+#define VEXO_LLMBASE_DECLARED
 typedef struct LLMBase* llmbase;
 #endif
 

@@ -22,7 +22,8 @@ typedef LLMBase* llmbase;
 }  // namespace llmrun
 using llmrun::llmbase;
 extern "C" {
-#else
+#elif !defined(VEXO_LLMBASE_DECLARED)  /* vexo.h may have declared it: C99 allows one typedef */
+#define VEXO_LLMBASE_DECLARED
 typedef struct LLMBase* llmbase;
 #endif
 
