@@ -6,6 +6,7 @@
 #include "src/utils/fp16.h"
 
 #if defined(__x86_64__)
+#include <cpuid.h>
 #include <immintrin.h>
 #define VEXO_X86_64 1
 // The F16C code is compiled for its own instruction set function by function,
@@ -175,8 +176,19 @@ void singles_to_bf16s_sse2(const float* src, uint16_t* dst, uint64_t count) {
   singles_to_bf16s_portable(src + plan.end, dst + plan.end, count - plan.end);
 }
 
+// Asked of the processor itself: not every compiler's __builtin_cpu_supports
+// knows "f16c". The YMM registers must also be saved by the system (XGETBV).
+bool processor_has_halves() {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+  if (!(ecx & bit_OSXSAVE) || !(ecx & bit_AVX) || !(ecx & bit_F16C)) return false;
+  unsigned xcr0_low = 0, xcr0_high = 0;
+  __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+  return (xcr0_low & 0x6) == 0x6;
+}
+
 bool hardware_halves() {
-  static const bool available = __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c");
+  static const bool available = processor_has_halves();
   return available;
 }
 
