@@ -41,7 +41,9 @@ TEST(Cycles, EachSampleReturnsDeviceAndHeapToTheStart) {
   EXPECT_EQ(start.device_bytes, 0);
   EXPECT_EQ(end.device_allocations, start.device_allocations);
   EXPECT_EQ(end.device_bytes, start.device_bytes);
-  EXPECT_EQ(end.heap_bytes, start.heap_bytes);
+  // A leak grows the heap. It may end a few bytes smaller: the per-thread
+  // record of the last error line holds whichever message came last.
+  EXPECT_LE(end.heap_bytes, start.heap_bytes);
 }
 
 }  // namespace
