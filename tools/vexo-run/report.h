@@ -29,7 +29,4 @@ class Report {
   nlohmann::ordered_json document_;
 };
 
-// The figures as the report's "runs" object, times in seconds.
-nlohmann::ordered_json statistics_json(const Statistics& figures);
-
 }  // namespace vexo::run_tool

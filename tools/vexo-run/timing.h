@@ -1,39 +1,23 @@
-// Timing of the tool's steps: a stopwatch, the statistics of a loop's run
+// Timing of the tool's steps: a stopwatch, the summaries of a loop's run
 // times, and a progress bar for loops long enough to need one.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <string>
-#include <vector>
+
+#include "common/statistics.h"
 
 namespace vexo::run_tool {
 
 using Clock = std::chrono::steady_clock;
+using vexo::tool::Statistics;
+using vexo::tool::statistics;
 
 double seconds_since(Clock::time_point start);
 
 // "12.5 us", "3.250 ms" or "1.500 s".
 std::string duration_text(double seconds);
-
-// The figures of a series of run times, in seconds. Percentiles take the
-// nearest rank (the smallest time that at least p% of the runs do not
-// exceed); the standard deviation is the sample one (0 for one run); runs
-// per second is count / total.
-struct Statistics {
-  size_t count = 0;
-  double total = 0;
-  double mean = 0;
-  double stddev = 0;
-  double min = 0;
-  double median = 0;
-  double p90 = 0;
-  double p99 = 0;
-  double max = 0;
-  double runs_per_second = 0;
-};
-
-Statistics statistics(std::vector<double> seconds);
 
 // "1 loop: 0.123 ms" or "N loops: min A ms, median B ms, max C ms".
 std::string loop_summary(const Statistics& figures);
