@@ -1,8 +1,13 @@
 // vexo-llm run as a child process on the language-model sample: the tokens
-// it prints against the sample's reference, where it stops, and its errors.
+// it prints against the sample's reference, where it stops, its JSON
+// report, encrypted models, and its errors.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -13,6 +18,7 @@
 #include "samples/samples.h"
 #include "test_support.h"
 #include "tool_outcome.h"
+#include "utils/version.h"
 
 namespace {
 
@@ -20,6 +26,9 @@ using tooltest::Outcome;
 using vexo::samples::LlmOptions;
 
 const std::string kLlm = VEXO_LLM_PATH;
+const std::string kModelTool = VEXO_MODEL_PATH;
+const std::string kCipher = VEXO_CIPHER_PATH;
+const std::map<std::string, std::string> kKey{{"VEXO_CIPHER_KEY", "llm test key"}};
 
 // The tokens after the prompt that the sample model yields, in the tool's
 // format: one line, separated by blanks.
@@ -39,7 +48,10 @@ class VexoLlm : public testing::Test {
     vexo::samples::save_model(vexo::samples::llm_sample(options), file);
     return file;
   }
-  Outcome run(const std::vector<std::string>& args) const { return tooltest::run(dir_, kLlm, args); }
+  Outcome run(const std::vector<std::string>& args,
+              const std::map<std::string, std::string>& env = {}) const {
+    return tooltest::run(dir_, kLlm, args, env);
+  }
   std::string path(const std::string& name) const { return dir_.path(name); }
 
  private:
@@ -179,6 +191,128 @@ TEST_F(VexoLlm, TextInTextOutAndAConversation) {
   ASSERT_TRUE(std::regex_search(chat.out, first, std::regex("prompt: ([0-9]+) tokens in"))) << chat.out;
   EXPECT_NE(chat.out.find("prompt: " + first[1].str() + " tokens in"), std::string::npos);
   llm_tokenizer_free(tokenizer);
+}
+
+nlohmann::ordered_json read_json(const std::string& path) {
+  std::ifstream in(path);
+  return nlohmann::ordered_json::parse(in);
+}
+
+// The report's figures of the tokens after the first: `count` of them, in
+// order, adding up, at the rate they give.
+void expect_next_token_figures(const nlohmann::ordered_json& next, size_t count) {
+  ASSERT_EQ(next["count"], count) << next;
+  if (count == 0) return;
+  const double total = next["total_seconds"], mean = next["mean_seconds"];
+  EXPECT_GT(total, 0);
+  EXPECT_NEAR(mean * static_cast<double>(count), total, total * 1e-9);
+  EXPECT_GE(next["stddev_seconds"].get<double>(), 0);
+  double previous = 0;
+  for (const char* figure : {"min_seconds", "median_seconds", "p90_seconds", "p99_seconds", "max_seconds"}) {
+    EXPECT_GE(next[figure].get<double>(), previous) << figure;
+    previous = next[figure];
+  }
+  EXPECT_NEAR(next["tokens_per_second"].get<double>(), static_cast<double>(count) / total,
+              static_cast<double>(count) / total * 1e-9);
+}
+
+TEST_F(VexoLlm, JsonReportsTokensTextAndTimes) {
+  const std::string file = model(), report = path("report.json");
+  const Outcome tokens = run({file, "--tokens", "1,2,3", "--max-new", "6", "--json", report});
+  tooltest::expect_clean_exit(tokens);
+  nlohmann::ordered_json d = read_json(report);
+  std::string order;  // of the members, as written
+  for (const auto& item : d.items()) order += (order.empty() ? "" : " ") + item.key();
+  EXPECT_EQ(order,
+            "schema tool version model device mode prompt_tokens generated_tokens finish_reason load_seconds "
+            "first_token_seconds next_tokens tokens text");
+  EXPECT_EQ(d["schema"], 1);
+  EXPECT_EQ(d["tool"], "vexo-llm");
+  EXPECT_EQ(d["version"], VEXO_VERSION);
+  EXPECT_EQ(d["model"], file);
+  EXPECT_EQ(d["device"], 0);
+  EXPECT_EQ(d["mode"], "tokens");
+  EXPECT_EQ(d["prompt_tokens"], 3);
+  EXPECT_EQ(d["generated_tokens"], 6);
+  EXPECT_EQ(d["finish_reason"], "length");
+  EXPECT_GT(d["load_seconds"].get<double>(), 0);
+  EXPECT_GT(d["first_token_seconds"].get<double>(), 0);
+  expect_next_token_figures(d["next_tokens"], 5);
+  const std::vector<int32_t> all = vexo::samples::llm_expected_tokens({1, 2, 3}, 9, {});
+  EXPECT_EQ(d["tokens"], std::vector<int32_t>(all.begin() + 3, all.end()));
+  EXPECT_EQ(tooltest::lines(tokens.out).at(0), expected_line({1, 2, 3}, 6));  // the same as printed
+  EXPECT_TRUE(d["text"].is_null());
+
+  // A full sequence: the capacity ends it.
+  tooltest::expect_clean_exit(run({file, "--tokens", "4", "--json", report}));
+  d = read_json(report);
+  EXPECT_EQ(d["finish_reason"], "capacity");
+  EXPECT_EQ(d["generated_tokens"], 16);
+  expect_next_token_figures(d["next_tokens"], 15);
+
+  // Text: the text printed and the ids that decode to it.
+  LlmOptions options;
+  options.logits_head = true;
+  options.seq_len = 64;
+  const std::string text_model = path("llm-logits.bmodel"), tokenizer_file = path("tokenizer.model");
+  vexo::samples::save_model(vexo::samples::llm_sample(options), text_model);
+  vexo::samples::write_llm_tokenizer(tokenizer_file);
+  const Outcome text = run(
+      {text_model, "--tokenizer", tokenizer_file, "--prompt", "the fox", "--max-new", "7", "--json", report});
+  tooltest::expect_clean_exit(text);
+  d = read_json(report);
+  EXPECT_EQ(d["mode"], "text");
+  EXPECT_EQ(d["finish_reason"], "length");
+  EXPECT_EQ(d["generated_tokens"], 7);
+  expect_next_token_figures(d["next_tokens"], 6);
+  const std::string generated = d["text"];
+  EXPECT_EQ(text.out.substr(0, generated.size() + 1), generated + "\n");
+  llm_tokenizer* tokenizer = llm_tokenizer_load(tokenizer_file.c_str());
+  ASSERT_NE(tokenizer, nullptr);
+  std::vector<int> prompt(32);
+  prompt.resize(
+      static_cast<size_t>(llm_tokenizer_encode(tokenizer, "the fox", 1, prompt.data(), prompt.size())));
+  EXPECT_EQ(d["prompt_tokens"], prompt.size());
+  const std::vector<int32_t> expected =
+      vexo::samples::llm_expected_tokens(prompt, prompt.size() + 7, options);
+  EXPECT_EQ(d["tokens"],
+            std::vector<int32_t>(expected.begin() + static_cast<long>(prompt.size()), expected.end()));
+  EXPECT_EQ(generated, expected_text(tokenizer, prompt, 7, options));
+  llm_tokenizer_free(tokenizer);
+
+  // A conversation has no single report; an unwritable report is refused
+  // before the model is loaded.
+  tooltest::expect_one_error(run({text_model, "--tokenizer", tokenizer_file, "--chat", "--json", report}),
+                             "vexo-llm", "--chat excludes --json", 2);
+  tooltest::expect_one_error(run({file, "--tokens", "1", "--json", path("none/r.json")}), "vexo-llm",
+                             "cannot write " + path("none/r.json"));
+}
+
+TEST_F(VexoLlm, EncryptedModelsGenerateThroughTheDecryptionPluginInMemory) {
+  const std::string plain = model(), encrypted = path("secret.bmodel");
+  tooltest::expect_clean_exit(tooltest::run(vexotest::TempDir(), kModelTool,
+                                            {"encrypt", "--lib", kCipher, "-o", encrypted, plain}, kKey));
+  const auto listing = [this] {  // less the files that hold the child's output
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(path(""))) {
+      if (entry.path().stem() != "child") names.push_back(entry.path().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  const std::vector<std::string> before = listing();
+  const Outcome outcome = run({encrypted, "--decrypt-lib", kCipher, "--tokens", "5,9,2"}, kKey);
+  tooltest::expect_clean_exit(outcome);
+  EXPECT_EQ(tooltest::lines(outcome.out).at(0), expected_line({5, 9, 2}, 14));
+  EXPECT_EQ(listing(), before);  // no deciphered copy on disk
+
+  const std::string cannot_load = "cannot load " + encrypted + " on device 0 as a language model";
+  tooltest::expect_one_error(run({encrypted, "--tokens", "1"}, kKey), "vexo-llm", cannot_load);
+  tooltest::expect_one_error(
+      run({encrypted, "--decrypt-lib", kCipher, "--tokens", "1"}, {{"VEXO_CIPHER_KEY", "another key"}}),
+      "vexo-llm", cannot_load);
+  tooltest::expect_one_error(run({encrypted, "--decrypt-lib", path("none.so"), "--tokens", "1"}, kKey),
+                             "vexo-llm", "cannot open " + path("none.so"));
 }
 
 }  // namespace

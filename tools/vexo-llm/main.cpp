@@ -4,6 +4,7 @@
 // token. Given text (--prompt, or --chat for a conversation on standard
 // input) and a tokenizer, it streams the decoded text through a generation
 // session, with sampling and stop rules, reusing the caches between turns.
+// --json writes the generation's report as one JSON document.
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -17,6 +18,8 @@
 
 #include "common/files.h"
 #include "common/format.h"
+#include "common/json_report.h"
+#include "common/statistics.h"
 #include "common/tool.h"
 #include "llm/generation.h"
 #include "llm/llmruntime.h"
@@ -42,15 +45,21 @@ struct Options {
   std::vector<std::string> stops;
   std::vector<int> eos;
   int device = 0;
+  std::string decrypt_lib;
+  std::string json;
 };
 
 struct LlmDeleter {
   void operator()(llmrun::LLMBase* llm) const { llmrun::llm_free(llm); }
 };
 
-std::string millis(Clock::duration duration) {
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::string millis(double seconds) {
   char text[32];
-  std::snprintf(text, sizeof(text), "%.3f ms", std::chrono::duration<double, std::milli>(duration).count());
+  std::snprintf(text, sizeof(text), "%.3f ms", seconds * 1e3);
   return text;
 }
 
@@ -63,7 +72,6 @@ class TokenLine {
     if (count_) std::cout << std::endl;
   }
   void print(int token) { std::cout << (count_++ ? " " : "") << token << std::flush; }
-  size_t count() const { return count_; }
 
  private:
   size_t count_ = 0;
@@ -103,9 +111,16 @@ int checked(int token, size_t position) {
 
 using Model = std::unique_ptr<llmrun::LLMBase, LlmDeleter>;
 
-Model open_model(const Options& options) {
+// Loads the model, through the decryption plug-in when one is given, and
+// tells how long that took.
+Model open_model(const Options& options, double& load_seconds) {
   vexo::tool::check_input_file(options.model);
-  Model llm(llmrun::llm_init(options.model.c_str(), options.device));
+  if (!options.decrypt_lib.empty()) vexo::tool::check_input_file(options.decrypt_lib);
+  const Clock::time_point start = Clock::now();
+  Model llm(options.decrypt_lib.empty()
+                ? llmrun::llm_init(options.model.c_str(), options.device)
+                : llmrun::llm_init_decrypt(options.model.c_str(), options.device, options.decrypt_lib.c_str()));
+  load_seconds = seconds_since(start);
   if (!llm) {
     throw Failure("cannot load " + options.model + " on device " + std::to_string(options.device) +
                   " as a language model" + vexo::tool::library_reason());
@@ -113,44 +128,80 @@ Model open_model(const Options& options) {
   return llm;
 }
 
+// What one generation gave, as the tool measured it.
+struct Generation {
+  std::vector<int> tokens;
+  std::string text;
+  double first_token_seconds = -1;    // from the prompt's feeding to the first token; < 0: no token
+  std::vector<double> token_seconds;  // each token after the first, from the call that produced it
+};
+
+// The --json report of one generation (the layout is in docs/tools.md).
+void write_report(const Options& options, const std::string& mode, size_t prompt_tokens,
+                  const Generation& generation, const std::string& finish, double load_seconds) {
+  nlohmann::ordered_json document = vexo::tool::report_document("vexo-llm", 1);
+  document["model"] = options.model;
+  document["device"] = options.device;
+  document["mode"] = mode;
+  document["prompt_tokens"] = prompt_tokens;
+  document["generated_tokens"] = generation.tokens.size();
+  document["finish_reason"] = finish;
+  document["load_seconds"] = load_seconds;
+  document["first_token_seconds"] = generation.first_token_seconds < 0
+                                        ? nlohmann::ordered_json()
+                                        : nlohmann::ordered_json(generation.first_token_seconds);
+  document["next_tokens"] =
+      vexo::tool::statistics_json(vexo::tool::statistics(generation.token_seconds), "tokens_per_second");
+  document["tokens"] = generation.tokens;
+  document["text"] = mode == "text" ? nlohmann::ordered_json(generation.text) : nlohmann::ordered_json();
+  vexo::tool::write_report(options.json, document);
+}
+
 void generate_tokens(const Options& options) {
   std::vector<int> prompt = parse_prompt(options.tokens);  // writable: the library takes an int*
-  Model llm = open_model(options);
+  if (!options.json.empty()) vexo::tool::check_output_file(options.json);
+  double load_seconds = 0;
+  Model llm = open_model(options, load_seconds);
   const size_t seq_len = llmrun::llm_get_seq_len(llm.get());
   if (prompt.size() > seq_len) {
     throw Failure(count_text(prompt.size(), "prompt token") + " do not fit the model's sequence of " +
                   count_text(seq_len, "position"));
   }
 
-  Clock::duration first_time{}, next_time{};
-  size_t generated = 0;
+  Generation generation;
   {
     TokenLine line;
     const Clock::time_point start = Clock::now();
-    line.print(checked(llmrun::llm_forward_first(llm.get(), prompt.data(), prompt.size()), prompt.size()));
-    first_time = Clock::now() - start;
+    generation.tokens.push_back(
+        checked(llmrun::llm_forward_first(llm.get(), prompt.data(), prompt.size()), prompt.size()));
+    generation.first_token_seconds = seconds_since(start);
+    line.print(generation.tokens.back());
     // The library takes a next pass while token_len <= seq_len: the last
     // token it gives has no room left in the caches to be fed back.
-    while (line.count() < options.max_new && llmrun::llm_get_token_len(llm.get()) <= seq_len) {
+    while (generation.tokens.size() < options.max_new && llmrun::llm_get_token_len(llm.get()) <= seq_len) {
       const Clock::time_point next_start = Clock::now();
       const size_t position = llmrun::llm_get_token_len(llm.get());
-      line.print(checked(llmrun::llm_forward_next(llm.get()), position));
-      next_time += Clock::now() - next_start;
+      generation.tokens.push_back(checked(llmrun::llm_forward_next(llm.get()), position));
+      generation.token_seconds.push_back(seconds_since(next_start));
+      line.print(generation.tokens.back());
     }
-    generated = line.count();
   }
-  std::cout << "time to first token: " << millis(first_time) << " (prompt of "
+  std::cout << "time to first token: " << millis(generation.first_token_seconds) << " (prompt of "
             << count_text(prompt.size(), "token") << ")\n";
-  if (generated > 1) {
-    const double seconds = std::chrono::duration<double>(next_time).count();
-    std::cout << count_text(generated - 1, "next token") << " in " << millis(next_time) << ": "
-              << (generated - 1) / seconds << " tokens/s\n";
+  const vexo::tool::Statistics next = vexo::tool::statistics(generation.token_seconds);
+  if (next.count) {
+    std::cout << count_text(next.count, "next token") << " in " << millis(next.total) << ": "
+              << next.per_second << " tokens/s\n";
   }
+  const bool full = llmrun::llm_get_token_len(llm.get()) > seq_len;
   std::cout << "stopped: "
-            << (llmrun::llm_get_token_len(llm.get()) > seq_len
-                    ? "the model's sequence of " + count_text(seq_len, "position") + " is full"
-                    : "--max-new reached")
+            << (full ? "the model's sequence of " + count_text(seq_len, "position") + " is full"
+                     : "--max-new reached")
             << std::endl;
+  if (!options.json.empty()) {
+    write_report(options, "tokens", prompt.size(), generation,
+                 llm_finish_name(full ? LLM_FINISH_CAPACITY : LLM_FINISH_LENGTH), load_seconds);
+  }
 }
 
 struct TokenizerDeleter {
@@ -167,7 +218,8 @@ struct TemplateDeleter {
 // from one generation to the next.
 class TextGenerator {
  public:
-  explicit TextGenerator(const Options& options) : options_(options), llm_(open_model(options)) {
+  explicit TextGenerator(const Options& options)
+      : options_(options), llm_(open_model(options, load_seconds_)) {
     vexo::tool::check_input_file(options.tokenizer);
     tokenizer_.reset(llm_tokenizer_load(options.tokenizer.c_str()));
     if (!tokenizer_) throw Failure("cannot read the tokenizer " + options.tokenizer + vexo::tool::library_reason());
@@ -185,9 +237,9 @@ class TextGenerator {
     return ids;
   }
 
-  // Streams the text generated after `prompt` to standard output; returns
-  // the tokens generated. `extra_stop` joins the stop strings when not empty.
-  std::vector<int> generate(const std::vector<int>& prompt, const std::string& extra_stop = "") {
+  // Streams the text generated after `prompt` to standard output.
+  // `extra_stop` joins the stop strings when not empty.
+  Generation generate(const std::vector<int>& prompt, const std::string& extra_stop = "") {
     const size_t capacity = llm_session_capacity(session_.get());
     if (prompt.empty() || prompt.size() > capacity) {
       throw Failure(count_text(prompt.size(), "prompt token") + " do not fit the model's sequence of " +
@@ -203,22 +255,34 @@ class TextGenerator {
     request.eos_count = options_.eos.size();
     request.stops = stops.data();
     request.stop_count = stops.size();
+    const Clock::time_point start = Clock::now();
     if (!llm_session_start(session_.get(), prompt.data(), prompt.size(), &request)) {
       throw Failure("the language model failed on the prompt" + vexo::tool::library_reason());
     }
-    std::vector<int> generated;
+    Generation generation;
     llm_piece piece;
     for (int more = 1; more == 1;) {
+      const Clock::time_point step_start = Clock::now();
       more = llm_session_step(session_.get(), &piece);
       if (more < 0) {
         std::cout << std::endl;
-        throw Failure("the language model failed at token " + std::to_string(prompt.size() + generated.size()) +
-                      vexo::tool::library_reason());
+        throw Failure("the language model failed at token " +
+                      std::to_string(prompt.size() + generation.tokens.size()) + vexo::tool::library_reason());
       }
-      if (piece.token >= 0) generated.push_back(piece.token);
+      if (piece.token >= 0) {
+        // The start prepares the first token, which its step hands out; each
+        // later step runs the pass of its token.
+        if (generation.tokens.empty()) {
+          generation.first_token_seconds = seconds_since(start);
+        } else {
+          generation.token_seconds.push_back(seconds_since(step_start));
+        }
+        generation.tokens.push_back(piece.token);
+      }
+      generation.text.append(piece.text, piece.text_len);
       std::cout.write(piece.text, static_cast<std::streamsize>(piece.text_len)) << std::flush;
     }
-    return generated;
+    return generation;
   }
 
   // The stop reason, the prompt and its time, the time to the first token
@@ -229,12 +293,9 @@ class TextGenerator {
     out << "stopped: " << llm_finish_name(llm_session_finish(session_.get())) << "\n";
     out << "prompt: " << count_text(stats.prompt_tokens, "token");
     if (stats.reused_tokens) out << " (" << stats.reused_tokens << " reused from the caches)";
-    out << " in " << millis(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(stats.prompt_seconds)))
-        << "\n";
+    out << " in " << millis(stats.prompt_seconds) << "\n";
     if (stats.generated_tokens) {
-      out << "time to first token: "
-          << millis(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(stats.first_token_seconds)))
-          << "\n";
+      out << "time to first token: " << millis(stats.first_token_seconds) << "\n";
       const double rest = stats.generate_seconds - stats.first_token_seconds;
       out << count_text(stats.generated_tokens, "generated token");
       if (stats.generated_tokens > 1 && rest > 0) out << ": " << (stats.generated_tokens - 1) / rest << " tokens/s";
@@ -245,9 +306,11 @@ class TextGenerator {
 
   llm_session* session() const { return session_.get(); }
   const llm_tokenizer* tokenizer() const { return tokenizer_.get(); }
+  double load_seconds() const { return load_seconds_; }
 
  private:
   const Options& options_;
+  double load_seconds_ = 0;
   Model llm_;
   std::unique_ptr<llm_tokenizer, TokenizerDeleter> tokenizer_;
   std::unique_ptr<llm_session, SessionDeleter> session_;
@@ -255,10 +318,16 @@ class TextGenerator {
 };
 
 void generate_text(const Options& options) {
+  if (!options.json.empty()) vexo::tool::check_output_file(options.json);
   TextGenerator generator(options);
-  generator.generate(generator.encode(options.prompt, true));
+  const std::vector<int> prompt = generator.encode(options.prompt, true);
+  const Generation generation = generator.generate(prompt);
   std::cout << "\n";
   generator.report(std::cout);
+  if (!options.json.empty()) {
+    write_report(options, "text", prompt.size(), generation,
+                 llm_finish_name(llm_session_finish(generator.session())), generator.load_seconds());
+  }
 }
 
 std::string render(const llm_chat_template* chat_template, const std::vector<llm_chat_message>& messages,
@@ -307,7 +376,7 @@ void chat(const Options& options) {
     }
     const std::vector<int> added = generator.encode(text, first);
     conversation.insert(conversation.end(), added.begin(), added.end());
-    const std::vector<int> reply = generator.generate(conversation, stop);
+    const std::vector<int> reply = generator.generate(conversation, stop).tokens;
     std::cout << "\n";
     generator.report(std::cout);
     const int finish = llm_session_finish(generator.session());
@@ -379,7 +448,13 @@ int main(int argc, char** argv) {
   app.add_option("--stop", options.stops, "Stop before this text (repeatable)");
   app.add_option("--eos", options.eos, "Stop on this token id (repeatable; default: the tokenizer's end id)")
       ->check(CLI::Range(0, std::numeric_limits<int>::max()));
+  CLI::Option* json =
+      app.add_option("--json", options.json,
+                     "Write the generation's report (model, device, version, prompt and generated tokens, "
+                     "why it stopped, every time) to this file as one JSON document");
+  json->excludes(chat_flag);
   tool.add_device_option(options.device);
+  tool.add_decrypt_option(options.decrypt_lib);
   app.callback([&options, tokens, prompt] {
     options.has_tokens = tokens->count() > 0;
     options.has_prompt = prompt->count() > 0;
