@@ -37,6 +37,7 @@ _PROTOTYPES = {
     "vexotensor_save_data": (c_bool, [_tensor, c_char_p]),
     "vexotensor_load_data": (c_bool, [_tensor, c_char_p]),
     "vexoruntime_init": (c_void_p, [c_char_p, c_int]),
+    "vexoruntime_init_decrypt": (c_void_p, [c_char_p, c_int, c_char_p]),
     "vexoruntime_set_net_stage": (None, [c_void_p, c_size_t, c_size_t]),
     "vexoruntime_get_io_tensor": (_tensor, [c_void_p, c_char, c_size_t]),
     "vexoruntime_get_io_count": (c_size_t, [c_void_p, c_char]),
@@ -52,6 +53,7 @@ _PROTOTYPES = {
     "vexoruntime_get_model_info": (c_void_p, [c_void_p]),
     "convert_model_info": (POINTER(C_ModelInfo), [c_void_p]),
     "llm_init": (c_void_p, [c_char_p, c_int]),
+    "llm_init_decrypt": (c_void_p, [c_char_p, c_int, c_char_p]),
     "llm_get_seq_len": (c_size_t, [c_void_p]),
     "llm_get_token_len": (c_size_t, [c_void_p]),
     "llm_forward_first": (c_int, [c_void_p, POINTER(c_int), c_size_t]),
@@ -105,11 +107,20 @@ def require_file(path, what):
 
 class ModelHandle:
     """Owns the handle of a model the library loaded, released once: by
-    close(), on leaving a with block, or when the owner is garbage-collected."""
+    close(), on leaving a with block, or when the owner is garbage-collected.
 
-    def __init__(self, path, device, load, free, what):
+    `load(path, device)` opens a plain model file; with a decryption plug-in,
+    `load_decrypt(path, device, plug-in)` opens an encrypted one, which the
+    library deciphers in memory.
+    """
+
+    def __init__(self, path, device, decrypt_lib, load, load_decrypt, free, what):
         require_file(path, "model file")
-        handle = load(os.fsencode(path), device)
+        if decrypt_lib is None:
+            handle = load(os.fsencode(path), device)
+        else:
+            require_file(decrypt_lib, "decryption plug-in")
+            handle = load_decrypt(os.fsencode(path), device, os.fsencode(decrypt_lib))
         if not handle:
             raise library_error(f"cannot load {what} {os.fspath(path)!r} on device {device}")
         self._handle = handle

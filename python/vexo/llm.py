@@ -264,11 +264,13 @@ class ChatTemplate:
 class LLM(ModelHandle):
     """A language model opened on a device, with an optional tokenizer: a
     tokenizer file's path, a vexo.Tokenizer, or any object with
-    encode(text) -> list[int] and decode(list[int]) -> str."""
+    encode(text) -> list[int] and decode(list[int]) -> str. An encrypted
+    model file opens through its decryption plug-in, given as `decrypt_lib`."""
 
-    def __init__(self, path, device=0, tokenizer=None):
+    def __init__(self, path, device=0, tokenizer=None, decrypt_lib=None):
         lib = library()
-        super().__init__(path, device, lib.llm_init, lib.llm_free, "the language model")
+        super().__init__(path, device, decrypt_lib, lib.llm_init, lib.llm_init_decrypt, lib.llm_free,
+                         "the language model")
         self._generation = None
         if tokenizer is None or isinstance(tokenizer, (Tokenizer, _ForeignTokenizer)):
             self.tokenizer = tokenizer

@@ -85,13 +85,16 @@ def _input_array(info, values):
 class Runtime(ModelHandle):
     """A model opened on a device; runs one selected net and stage at a time.
 
-    `nets` describes every net, stage, input and output (get_inputs and
-    get_outputs one stage's); net 0, stage 0 is selected first.
+    An encrypted model file opens through its decryption plug-in, a shared
+    library given as `decrypt_lib`. `nets` describes every net, stage, input
+    and output (get_inputs and get_outputs one stage's); net 0, stage 0 is
+    selected first.
     """
 
-    def __init__(self, path, device=0):
+    def __init__(self, path, device=0, decrypt_lib=None):
         lib = library()
-        super().__init__(path, device, lib.vexoruntime_init, lib.vexoruntime_free, "the model")
+        super().__init__(path, device, decrypt_lib, lib.vexoruntime_init, lib.vexoruntime_init_decrypt,
+                         lib.vexoruntime_free, "the model")
         try:
             self.nets = _describe(self._handle)
         except BaseException:
