@@ -6,6 +6,7 @@
 #include "bmodel/bmodel.h"
 #include "core_internal.h"
 #include "utils/device.h"
+#include "vexo.h"
 
 namespace divudida {
 namespace {
@@ -195,10 +196,12 @@ void set_coeff_map(NetInfo* net_info_p) {
 ModelInfo read_bmodel(const char* filename, int device_id, const std::string& decrypt_lib) {
   const std::string name = filename ? filename : "";
   std::unique_ptr<bmodel::ModelCtx> ctx;
+  minilog::remember_error("");  // a line the reader logs while refusing the file is the reason
   try {
     ctx = std::make_unique<bmodel::ModelCtx>(name, decrypt_lib, nullptr);
   } catch (const std::exception& e) {
-    fail("Failed to open model file[", name, "]: ", e.what());
+    const std::string reader_reason = vexo_get_last_error();
+    fail("Failed to open model file[", name, "]: ", reader_reason.empty() ? e.what() : reader_reason);
   }
   const bmodel::Model* model = ctx->model();
   const Parser parser(name, ctx->header().binary_size);
