@@ -14,7 +14,6 @@
 
 namespace vexo::run_tool {
 
-using minitensor::VexoTensor;
 using vexo::tool::Failure;
 using vexo::tool::UsageFailure;
 
@@ -27,7 +26,7 @@ bool can_generate(int dtype) { return dtype >= BM_FLOAT32 && dtype <= BM_BFLOAT1
 
 std::string type_name(int dtype) { return vexo::tool::element_type_name(static_cast<uint32_t>(dtype)); }
 
-size_t element_count(const VexoTensor& input) {
+size_t element_count(const StageTensor& input) {
   return input.size / bmrt_data_type_size(static_cast<bm_data_type_t>(input.dtype));
 }
 
@@ -131,7 +130,7 @@ void fill_integers(uint8_t* bytes, size_t elements, int dtype, const RandomRange
   }
 }
 
-std::vector<uint8_t> generated_bytes(const VexoTensor& input, const std::string& role, bool zeros,
+std::vector<uint8_t> generated_bytes(const StageTensor& input, const std::string& role, bool zeros,
                                      const RandomRange* range, std::mt19937_64& engine) {
   std::vector<uint8_t> bytes(input.size);  // all-zero bytes are zero in every element type
   if (zeros) return bytes;
@@ -157,27 +156,27 @@ std::vector<uint8_t> generated_bytes(const VexoTensor& input, const std::string&
   return bytes;
 }
 
-void upload(minirun::vexoruntime runtime, size_t index, VexoTensor& input, void* data,
+void upload(minirun::vexoruntime runtime, size_t index, const StageTensor& input, void* data,
             const std::string& role) {
   minirun::vexoruntime_set_input_s2d(runtime, index, data, input.size);
-  if (!input.is_in_device || input.data != data) {
+  if (!input.record->is_in_device || input.record->data != data) {
     throw Failure("cannot upload " + role + " to the device" + vexo::tool::library_reason());
   }
 }
 
-std::string input_names(const std::vector<VexoTensor*>& inputs) {
+std::string input_names(const std::vector<StageTensor>& inputs) {
   std::string names;
-  for (size_t i = 0; i < inputs.size(); ++i) names += (i ? ", " : "") + std::string(inputs[i]->name);
+  for (size_t i = 0; i < inputs.size(); ++i) names += (i ? ", " : "") + inputs[i].name;
   return names;
 }
 
 // The file of each input given as NAME=FILE (an entry is named when the text
 // before its first '=' names an input), or every input's file in order.
-std::vector<std::string> files_by_input(const std::vector<VexoTensor*>& inputs, const InputChoice& choice) {
+std::vector<std::string> files_by_input(const std::vector<StageTensor>& inputs, const InputChoice& choice) {
   std::vector<std::string> files(inputs.size());
   if (choice.files.empty()) return files;
   std::map<std::string, size_t> index;
-  for (size_t i = 0; i < inputs.size(); ++i) index.emplace(inputs[i]->name, i);
+  for (size_t i = 0; i < inputs.size(); ++i) index.emplace(inputs[i].name, i);
   size_t named = 0;
   for (const std::string& entry : choice.files) {
     const size_t equals = entry.find('=');
@@ -209,7 +208,7 @@ std::vector<std::string> files_by_input(const std::vector<VexoTensor*>& inputs, 
 }
 
 // The range for each input: its own, else the one for every input, else none.
-std::vector<const RandomRange*> ranges_by_input(const std::vector<VexoTensor*>& inputs,
+std::vector<const RandomRange*> ranges_by_input(const std::vector<StageTensor>& inputs,
                                                 const InputChoice& choice) {
   const RandomRange* every = nullptr;
   std::map<std::string, const RandomRange*> own;
@@ -222,7 +221,7 @@ std::vector<const RandomRange*> ranges_by_input(const std::vector<VexoTensor*>& 
   }
   std::vector<const RandomRange*> ranges(inputs.size(), every);
   for (size_t i = 0; i < inputs.size(); ++i) {
-    const auto found = own.find(inputs[i]->name);
+    const auto found = own.find(inputs[i].name);
     if (found != own.end()) {
       ranges[i] = found->second;
       own.erase(found);
@@ -258,11 +257,11 @@ RandomRange parse_random_range(const std::string& text) {
   return range;
 }
 
-std::string input_role(size_t index, const VexoTensor& input) {
+std::string input_role(size_t index, const StageTensor& input) {
   return "input " + std::to_string(index) + " " + input.name;
 }
 
-InputData feed_inputs(minirun::vexoruntime runtime, const std::vector<VexoTensor*>& inputs,
+InputData feed_inputs(minirun::vexoruntime runtime, const std::vector<StageTensor>& inputs,
                       const InputChoice& choice) {
   InputData data;
   const std::vector<std::string> files = files_by_input(inputs, choice);
@@ -270,7 +269,7 @@ InputData feed_inputs(minirun::vexoruntime runtime, const std::vector<VexoTensor
   set_seed(choice.seed);
   std::mt19937_64 engine(static_cast<uint64_t>(static_cast<uint32_t>(choice.seed)));
   for (size_t i = 0; i < inputs.size(); ++i) {
-    VexoTensor& input = *inputs[i];
+    const StageTensor& input = inputs[i];
     const std::string role = input_role(i, input);
     if (!files[i].empty()) {
       data.loaded.push_back(load_tensor_file(files[i], input, role));

@@ -44,10 +44,10 @@ struct InputData {
 
 // Uploads data into every input; a file that does not fit its input, data
 // that cannot be generated or a refused upload throws vexo::tool::Failure.
-InputData feed_inputs(minirun::vexoruntime runtime, const std::vector<minitensor::VexoTensor*>& inputs,
+InputData feed_inputs(minirun::vexoruntime runtime, const std::vector<StageTensor>& inputs,
                       const InputChoice& choice);
 
 // "input 0 ids": how messages name an input.
-std::string input_role(size_t index, const minitensor::VexoTensor& input);
+std::string input_role(size_t index, const StageTensor& input);
 
 }  // namespace vexo::run_tool

@@ -23,7 +23,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using minitensor::VexoTensor;
 using vexo::tool::count_text;
 using vexo::tool::Failure;
 using vexo::tool::UsageFailure;
@@ -49,19 +48,19 @@ struct Options {
   bool list = false;
 };
 
-std::string output_role(size_t index, const VexoTensor& output) {
+std::string output_role(size_t index, const StageTensor& output) {
   return "output " + std::to_string(index) + " " + output.name;
 }
 
 // The files of the outputs in `dir`; two outputs whose names sanitise alike
 // would overwrite one another, so they are refused.
-std::vector<std::string> output_paths(const std::vector<VexoTensor*>& outputs, const std::string& dir) {
+std::vector<std::string> output_paths(const std::vector<StageTensor>& outputs, const std::string& dir) {
   std::vector<std::string> paths;
   std::set<std::string> taken;
   for (size_t i = 0; i < outputs.size(); ++i) {
-    const std::string file = tensor_file_name(outputs[i]->name);
+    const std::string file = tensor_file_name(outputs[i].name);
     if (!taken.insert(file).second) {
-      throw Failure(output_role(i, *outputs[i]) + " would share the file name " + file +
+      throw Failure(output_role(i, outputs[i]) + " would share the file name " + file +
                     " with another output");
     }
     paths.push_back((fs::path(dir) / file).string());
@@ -69,21 +68,21 @@ std::vector<std::string> output_paths(const std::vector<VexoTensor*>& outputs, c
   return paths;
 }
 
-std::vector<Record> load_references(const std::vector<VexoTensor*>& outputs, const std::string& dir) {
+std::vector<Record> load_references(const std::vector<StageTensor>& outputs, const std::string& dir) {
   const std::vector<std::string> paths = output_paths(outputs, dir);
   std::vector<Record> references;
   for (size_t i = 0; i < outputs.size(); ++i) {
-    const std::string role = output_role(i, *outputs[i]);
+    const std::string role = output_role(i, outputs[i]);
     std::error_code error;
     if (!fs::exists(paths[i], error)) {
       throw Failure("no reference for " + role + ": " + paths[i] + " does not exist");
     }
-    references.push_back(load_tensor_file(paths[i], *outputs[i], role));
+    references.push_back(load_tensor_file(paths[i], outputs[i], role));
   }
   return references;
 }
 
-std::vector<std::string> prepare_save(const std::vector<VexoTensor*>& outputs, const std::string& dir) {
+std::vector<std::string> prepare_save(const std::vector<StageTensor>& outputs, const std::string& dir) {
   std::error_code error;
   fs::create_directories(dir, error);
   if (error || !fs::is_directory(dir)) throw Failure("cannot create the folder " + dir);
@@ -198,33 +197,33 @@ void check_options(const Options& options) {
   }
 }
 
-void describe_tensors(Report& report, const std::vector<VexoTensor*>& tensors, const InputData* data) {
+void describe_tensors(Report& report, const std::vector<StageTensor>& tensors, const InputData* data) {
   for (size_t i = 0; i < tensors.size(); ++i) {
-    report.add_tensor(data ? "inputs" : "outputs", *tensors[i], data ? data->sources[i] : "");
+    report.add_tensor(data ? "inputs" : "outputs", tensors[i], data ? data->sources[i] : "");
   }
 }
 
 int run(const Options& options) {
   check_options(options);
   InputData input_data;  // borrowed by the runtime's input records until it is freed
-  RunModel model(options.model, options.device, options.decrypt_lib);
-  std::cout << "loaded " << options.model << " in " << duration_text(model.load_seconds()) << "\n";
   if (options.list) {
-    model.list(std::cout);
+    list_model_file(options.model, options.decrypt_lib, std::cout);
     return 0;
   }
+  RunModel model(options.model, options.device, options.decrypt_lib);
+  std::cout << "loaded " << options.model << " in " << duration_text(model.load_seconds()) << "\n";
   const size_t net = model.find_net(options.net);
   model.select(net, options.stage);
   std::cout << "net " << net << " " << model.net_name(net) << ", stage " << options.stage << "\n";
 
-  const std::vector<VexoTensor*> inputs = model.inputs(), outputs = model.outputs();
+  const std::vector<StageTensor> inputs = model.inputs(), outputs = model.outputs();
   input_data = feed_inputs(model.runtime(), inputs, options.input);
   for (size_t i = 0; i < inputs.size(); ++i) {
-    std::cout << "  " << input_role(i, *inputs[i]) << ": " << describe(*inputs[i]) << ", "
+    std::cout << "  " << input_role(i, inputs[i]) << ": " << describe(inputs[i]) << ", "
               << input_data.sources[i] << "\n";
   }
   for (size_t i = 0; i < outputs.size(); ++i) {
-    std::cout << "  " << output_role(i, *outputs[i]) << ": " << describe(*outputs[i]) << "\n";
+    std::cout << "  " << output_role(i, outputs[i]) << ": " << describe(outputs[i]) << "\n";
   }
   const std::vector<Record> references =
       options.compare_dir.empty() ? std::vector<Record>() : load_references(outputs, options.compare_dir);
@@ -236,8 +235,8 @@ int run(const Options& options) {
   const Statistics figures = statistics(loops.counted);
   if (loops.warmups + figures.count > 0) {
     for (size_t i = 0; i < outputs.size(); ++i) {
-      if (!outputs[i]->is_have_data) {
-        throw Failure("the run gave no data for " + output_role(i, *outputs[i]) +
+      if (!outputs[i].record->is_have_data) {
+        throw Failure("the run gave no data for " + output_role(i, outputs[i]) +
                       vexo::tool::library_reason());
       }
     }
@@ -263,16 +262,16 @@ int run(const Options& options) {
   }
 
   for (size_t i = 0; i < save_paths.size(); ++i) {
-    if (!minitensor::vexotensor_save_data(outputs[i], save_paths[i].c_str())) {
+    if (!minitensor::vexotensor_save_data(outputs[i].record, save_paths[i].c_str())) {
       throw Failure("cannot write " + save_paths[i] + vexo::tool::library_reason());
     }
-    std::cout << "saved " << output_role(i, *outputs[i]) << " to " << save_paths[i] << "\n";
+    std::cout << "saved " << output_role(i, outputs[i]) << " to " << save_paths[i] << "\n";
   }
   size_t differing = 0;
   for (size_t i = 0; i < references.size(); ++i) {
-    const Difference difference = compare(*outputs[i], *references[i], options.tolerance);
+    const Difference difference = compare(*outputs[i].record, *references[i], options.tolerance);
     if (!difference.matches()) ++differing;
-    std::cout << "compared " << output_role(i, *outputs[i]) << ": "
+    std::cout << "compared " << output_role(i, outputs[i]) << ": "
               << difference_text(difference, options.tolerance) << "\n";
   }
   if (differing) {

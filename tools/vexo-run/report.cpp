@@ -20,13 +20,11 @@ void Report::set_run(const std::string& model, size_t net, const std::string& ne
   document_["outputs"] = nlohmann::ordered_json::array();
 }
 
-void Report::add_tensor(const std::string& list, const minitensor::VexoTensor& tensor,
-                        const std::string& source) {
+void Report::add_tensor(const std::string& list, const StageTensor& tensor, const std::string& source) {
   nlohmann::ordered_json entry;
   entry["name"] = tensor.name;
   entry["dtype"] = vexo::tool::element_type_name(static_cast<uint32_t>(tensor.dtype));
-  entry["shape"] = std::vector<uint64_t>(
-      tensor.shape, tensor.shape + std::min<uint64_t>(tensor.dims, minitensor::kTensorShapeSlots));
+  entry["shape"] = tensor.shape;
   entry["bytes"] = tensor.size;
   if (!source.empty()) entry["source"] = source;
   document_[list].push_back(entry);

@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "runtime/minitensor.h"
+#include "run_model.h"
 #include "timing.h"
 
 namespace vexo::run_tool {
@@ -17,7 +17,7 @@ class Report {
   void set_run(const std::string& model, size_t net, const std::string& net_name, size_t stage, int device);
   // Adds a tensor to "inputs" or "outputs"; an input's source says where its
   // data came from.
-  void add_tensor(const std::string& list, const minitensor::VexoTensor& tensor, const std::string& source);
+  void add_tensor(const std::string& list, const StageTensor& tensor, const std::string& source);
   // A negative first run: no run was done. An empty signal: not interrupted.
   void set_times(double load, double first_run, size_t warmups, const Statistics& figures,
                  const std::string& signal);

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <stdexcept>
 
+#include "bmodel/bmodel.h"
 #include "common/files.h"
 #include "common/format.h"
 #include "common/tool.h"
@@ -23,15 +25,45 @@ std::string range_text(size_t count, const std::string& what) {
   return count_text(count, what) + (count ? " (0 to " + std::to_string(count - 1) + ")" : "");
 }
 
-void list_tensors(std::ostream& out, const char* kind, const C_TensorInfo* tensors, size_t count) {
-  for (size_t i = 0; i < count; ++i) {
-    const C_TensorInfo& t = tensors[i];
-    out << "    " << kind << " " << i << " " << t.name << ": "
-        << describe(t.data_type, t.shape, t.dims, t.size) << "\n";
+using TensorList = flatbuffers::Vector<flatbuffers::Offset<bmodel::Tensor>>;
+
+void list_tensors(std::ostream& out, const char* kind, const TensorList* tensors) {
+  for (size_t i = 0; tensors && i < tensors->size(); ++i) {
+    const bmodel::Tensor& t = *tensors->Get(i);
+    std::vector<uint64_t> shape;
+    if (t.shape() && t.shape()->size() > 0 && t.shape()->Get(0)->dim()) {
+      for (const int64_t dim : *t.shape()->Get(0)->dim()) shape.push_back(static_cast<uint64_t>(dim));
+    }
+    out << "    " << kind << " " << i << " " << t.name()->str() << ": "
+        << describe(static_cast<int>(t.data_type()), shape, t.size()) << "\n";
   }
 }
 
 }  // namespace
+
+void list_model_file(const std::string& path, const std::string& decrypt_lib, std::ostream& out) {
+  vexo::tool::check_input_file(path);
+  if (!decrypt_lib.empty()) vexo::tool::check_input_file(decrypt_lib);
+  std::unique_ptr<bmodel::ModelCtx> file;
+  try {
+    file = std::make_unique<bmodel::ModelCtx>(path, decrypt_lib);
+  } catch (const std::runtime_error&) {
+    throw Failure("cannot read " + path + vexo::tool::library_reason());
+  }
+  const auto& nets = *file->model()->net();
+  for (size_t n = 0; n < nets.size(); ++n) {
+    const bmodel::Net& net = *nets.Get(n);
+    const size_t stages = net.parameter() ? net.parameter()->size() : 0;
+    out << "net " << n << ": " << net.name()->str() << " (" << count_text(stages, "stage") << ")\n";
+    for (size_t s = 0; s < stages; ++s) {
+      const bmodel::NetParameter& stage = *net.parameter()->Get(s);
+      out << "  stage " << s << ": " << count_text(stage.input_tensor()->size(), "input") << ", "
+          << count_text(stage.output_tensor()->size(), "output") << "\n";
+      list_tensors(out, "input ", stage.input_tensor());
+      list_tensors(out, "output", stage.output_tensor());
+    }
+  }
+}
 
 RunModel::RunModel(const std::string& path, int device, const std::string& decrypt_lib) {
   vexo::tool::check_input_file(path);
@@ -45,62 +77,59 @@ RunModel::RunModel(const std::string& path, int device, const std::string& decry
     throw Failure("cannot load " + path + " on device " + std::to_string(device) +
                   vexo::tool::library_reason());
   }
-  description_ = convert_model_info(&runtime_->model_info);
-  if (!description_) {
-    throw Failure("cannot describe " + path +
-                  ": it exceeds the flat model description (the library's log says how)");
-  }
+  net_count_ = minirun::vexoruntime_get_net_count(runtime_.get());
 }
 
-void RunModel::list(std::ostream& out) const {
-  for (size_t n = 0; n < description_->net_num; ++n) {
-    const C_NetInfo& net = description_->nets[n];
-    out << "net " << n << ": " << net.name << " (" << count_text(net.stage_num, "stage") << ")\n";
-    for (size_t s = 0; s < net.stage_num; ++s) {
-      const C_StageInfo& stage = net.stages[s];
-      out << "  stage " << s << ": " << count_text(stage.input_num, "input") << ", "
-          << count_text(stage.output_num, "output") << "\n";
-      list_tensors(out, "input ", stage.input_tensor, stage.input_num);
-      list_tensors(out, "output", stage.output_tensor, stage.output_num);
-    }
-  }
+std::string RunModel::net_name(size_t net) const {
+  const char* name = minirun::vexoruntime_get_net_name(runtime_.get(), net);
+  return name ? name : "";
 }
 
 size_t RunModel::find_net(const std::string& net) const {
-  const size_t count = description_->net_num;
-  for (size_t n = 0; n < count; ++n) {
-    if (net == description_->nets[n].name) return n;
+  for (size_t n = 0; n < net_count_; ++n) {
+    if (net == net_name(n)) return n;
   }
   if (!net.empty() && std::all_of(net.begin(), net.end(), [](unsigned char c) { return std::isdigit(c); })) {
     // Compared as text first: a long number must not wrap around.
     const std::string digits = net.substr(std::min(net.find_first_not_of('0'), net.size() - 1));
-    if (digits.size() <= std::to_string(count).size() && std::stoull(digits) < count)
+    if (digits.size() <= std::to_string(net_count_).size() && std::stoull(digits) < net_count_)
       return std::stoull(digits);
-    throw Failure("net index " + net + " is out of range: the model has " + range_text(count, "net"));
+    throw Failure("net index " + net + " is out of range: the model has " + range_text(net_count_, "net"));
   }
   std::string names;
-  for (size_t n = 0; n < count && n < kNamesInMessages; ++n) names += (n ? ", " : "") + net_name(n);
-  if (count > kNamesInMessages) names += ", ...";
-  throw Failure("the model has no net called " + net + " (its nets: " + names + ")");
+  for (size_t n = 0; n < net_count_ && n < kNamesInMessages; ++n) names += (n ? ", " : "") + net_name(n);
+  if (net_count_ > kNamesInMessages) names += ", ...";
+  throw Failure("the model has no net called \"" + net + "\" (its nets: " + names + ")");
 }
 
 void RunModel::select(size_t net, size_t stage) {
-  const C_NetInfo& info = description_->nets[net];
-  if (stage >= info.stage_num) {
-    throw Failure("stage " + std::to_string(stage) + " is out of range: net " + info.name + " has " +
-                  range_text(info.stage_num, "stage"));
+  const size_t stages = minirun::vexoruntime_get_stage_count(runtime_.get(), net);
+  if (stage >= stages) {
+    throw Failure("stage " + std::to_string(stage) + " is out of range: net " + net_name(net) + " has " +
+                  range_text(stages, "stage"));
   }
   minirun::vexoruntime_set_net_stage(runtime_.get(), net, stage);
   if (runtime_->cur_net_idx != net || runtime_->cur_stage_idx != stage) {
-    throw Failure("cannot select stage " + std::to_string(stage) + " of net " + info.name);
+    throw Failure("cannot select stage " + std::to_string(stage) + " of net " + net_name(net) +
+                  vexo::tool::library_reason());
   }
+  selected_net_ = net;
+  selected_stage_ = stage;
 }
 
-std::vector<minitensor::VexoTensor*> RunModel::records(char io_type) const {
-  std::vector<minitensor::VexoTensor*> list(minirun::vexoruntime_get_io_count(runtime_.get(), io_type));
+std::vector<StageTensor> RunModel::tensors(char io_type) const {
+  std::vector<StageTensor> list(minirun::vexoruntime_get_io_count(runtime_.get(), io_type));
   for (size_t i = 0; i < list.size(); ++i) {
-    list[i] = minirun::vexoruntime_get_io_tensor(runtime_.get(), io_type, i);
-    if (!list[i]) throw Failure("the runtime has no record for tensor " + std::to_string(i));
+    vexo_tensor_desc desc{};
+    list[i].record = minirun::vexoruntime_get_io_tensor(runtime_.get(), io_type, i);
+    if (!list[i].record ||
+        !minirun::vexoruntime_get_tensor_desc(runtime_.get(), selected_net_, selected_stage_, io_type, i, &desc)) {
+      throw Failure("the runtime has no record for tensor " + std::to_string(i) + vexo::tool::library_reason());
+    }
+    list[i].name = desc.name;
+    list[i].dtype = desc.dtype;
+    list[i].shape.assign(desc.shape, desc.shape + desc.dims);
+    list[i].size = desc.size;
   }
   return list;
 }

@@ -14,24 +14,20 @@ using vexo::tool::Failure;
 
 namespace {
 
-std::string shape_text(const uint64_t* shape, uint64_t dims) {
+std::string shape_text(const std::vector<uint64_t>& shape) {
   std::string text = "[";
-  const uint64_t shown = std::min<uint64_t>(dims, minitensor::kTensorShapeSlots);
-  for (uint64_t i = 0; i < shown; ++i) text += (i ? ", " : "") + std::to_string(shape[i]);
-  if (dims > shown) text += ", ...";
+  for (size_t i = 0; i < shape.size(); ++i) text += (i ? ", " : "") + std::to_string(shape[i]);
   return text + "]";
 }
 
 }  // namespace
 
-std::string describe(int dtype, const uint64_t* shape, uint64_t dims, uint64_t size) {
-  return vexo::tool::element_type_name(static_cast<uint32_t>(dtype)) + " " + shape_text(shape, dims) + ", " +
+std::string describe(int dtype, const std::vector<uint64_t>& shape, uint64_t size) {
+  return vexo::tool::element_type_name(static_cast<uint32_t>(dtype)) + " " + shape_text(shape) + ", " +
          vexo::tool::human_size(size);
 }
 
-std::string describe(const VexoTensor& tensor) {
-  return describe(tensor.dtype, tensor.shape, tensor.dims, tensor.size);
-}
+std::string describe(const StageTensor& tensor) { return describe(tensor.dtype, tensor.shape, tensor.size); }
 
 std::string tensor_file_name(const std::string& tensor_name) {
   std::string name = tensor_name;
@@ -42,15 +38,16 @@ std::string tensor_file_name(const std::string& tensor_name) {
   return name + ".tensor";
 }
 
-Record load_tensor_file(const std::string& path, const VexoTensor& target, const std::string& role) {
+Record load_tensor_file(const std::string& path, const StageTensor& target, const std::string& role) {
   vexo::tool::check_input_file(path);
   Record record(minitensor::vexotensor_create());
   if (!record) throw std::bad_alloc();
-  std::memcpy(record->name, target.name, sizeof(record->name));
-  record->dtype = target.dtype;
-  record->dims = target.dims;
-  std::copy(target.shape, target.shape + minitensor::kTensorShapeSlots, record->shape);
-  record->size = target.size;
+  const VexoTensor& like = *target.record;
+  std::memcpy(record->name, like.name, sizeof(record->name));
+  record->dtype = like.dtype;
+  record->dims = like.dims;
+  std::copy(like.shape, like.shape + minitensor::kTensorShapeSlots, record->shape);
+  record->size = like.size;
   // The library checks the file against the record and logs what differs.
   if (!minitensor::vexotensor_load_data(record.get(), path.c_str())) {
     throw Failure(path + " does not hold a tensor that fits " + role + " (" + describe(target) + ")");

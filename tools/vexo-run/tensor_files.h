@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "run_model.h"
 #include "runtime/minitensor.h"
 
 namespace vexo::run_tool {
@@ -17,10 +19,9 @@ struct RecordDeleter {
 };
 using Record = std::unique_ptr<VexoTensor, RecordDeleter>;
 
-// "int32 [1, 4], 16 B": element type, shape (the 8 stored extents, then
-// "..." when there are more) and size.
-std::string describe(int dtype, const uint64_t* shape, uint64_t dims, uint64_t size);
-std::string describe(const VexoTensor& tensor);
+// "int32 [1, 4], 16 B": element type, shape and size.
+std::string describe(int dtype, const std::vector<uint64_t>& shape, uint64_t size);
+std::string describe(const StageTensor& tensor);
 
 // The file name a tensor is saved under and compared with: its name, each
 // character that has no place in a file name ('/', '\\', control
@@ -28,8 +29,9 @@ std::string describe(const VexoTensor& tensor);
 std::string tensor_file_name(const std::string& tensor_name);
 
 // Loads a tensor file meant for `target` (`role` names it in messages, e.g.
-// "input 0 ids") into a new record of the same name, type, shape and size.
-// A missing, short or non-matching file throws vexo::tool::Failure.
-Record load_tensor_file(const std::string& path, const VexoTensor& target, const std::string& role);
+// "input 0 ids") into a new record like the target's record: same name,
+// type, shape and size. A missing, short or non-matching file throws
+// vexo::tool::Failure.
+Record load_tensor_file(const std::string& path, const StageTensor& target, const std::string& role);
 
 }  // namespace vexo::run_tool
