@@ -5,7 +5,7 @@
 
 #include "bmodel/internal/log.h"
 #include "bmodel/internal/plugin.h"
-#include "utils/logs.h"
+#include "src/utils/logs.h"
 
 namespace bmodel {
 

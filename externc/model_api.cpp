@@ -1,7 +1,7 @@
 #include "externc/model_api.h"
 
 #include "src/runtime/model_steps.h"
-#include "utils/guard.h"
+#include "src/utils/guard.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include "src/runtime/tensor_internal.h"
 #include "src/runtime/model_steps.h"
-#include "utils/guard.h"
-#include "utils/logs.h"
+#include "src/utils/guard.h"
+#include "src/utils/logs.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "src/kernel/tpu_kernel_runtime.h"
 
 #include "src/formats/launch_format.h"
-#include "utils/guard.h"
-#include "utils/logs.h"
+#include "src/utils/guard.h"
+#include "src/utils/logs.h"
 
 namespace divudida {
 

@@ -1,6 +1,6 @@
 #include "chat_template.h"
 
-#include "utils/guard.h"
+#include "src/utils/guard.h"
 
 namespace llmrun {
 

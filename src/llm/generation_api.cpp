@@ -9,7 +9,7 @@
 #include "llm/generation.h"
 #include "session.h"
 #include "tokenizer.h"
-#include "utils/guard.h"
+#include "src/utils/guard.h"
 
 struct llm_tokenizer {
   std::unique_ptr<llmrun::Tokenizer> tokenizer;

@@ -5,7 +5,7 @@
 #include "sampler.h"
 #include "utils/datagen.h"
 #include "src/utils/fp16.h"
-#include "utils/guard.h"
+#include "src/utils/guard.h"
 
 namespace llmrun {
 

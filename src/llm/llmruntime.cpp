@@ -11,8 +11,8 @@
 #include "src/runtime/model_steps.h"
 #include "src/runtime/tensor_internal.h"
 #include "utils/datagen.h"
-#include "utils/guard.h"
-#include "utils/logs.h"
+#include "src/utils/guard.h"
+#include "src/utils/logs.h"
 
 namespace llmrun {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "heads.h"
-#include "utils/guard.h"
+#include "src/utils/guard.h"
 
 namespace llmrun {
 

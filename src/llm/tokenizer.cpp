@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "utils/guard.h"
+#include "src/utils/guard.h"
 
 namespace llmrun {
 

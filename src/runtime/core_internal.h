@@ -4,7 +4,7 @@
 #include <string>
 
 #include "src/runtime/model_steps.h"
-#include "utils/logs.h"
+#include "src/utils/logs.h"
 
 namespace divudida::detail {
 

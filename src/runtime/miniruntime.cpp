@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "utils/guard.h"
-#include "utils/logs.h"
+#include "src/utils/guard.h"
+#include "src/utils/logs.h"
 
 namespace minirun {
 

@@ -10,8 +10,8 @@
 
 #include "utils/datagen.h"
 #include "utils/device.h"
-#include "utils/guard.h"
-#include "utils/logs.h"
+#include "src/utils/guard.h"
+#include "src/utils/logs.h"
 
 namespace minitensor {
 

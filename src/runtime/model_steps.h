@@ -17,7 +17,7 @@
 
 #include "runtime/divudida.h"
 #include "src/formats/launch_format.h"
-#include "utils/guard.h"
+#include "src/utils/guard.h"
 
 namespace bmodel {
 struct Binary;

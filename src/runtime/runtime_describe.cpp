@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "runtime/miniruntime.h"
-#include "utils/guard.h"
-#include "utils/logs.h"
+#include "src/utils/guard.h"
+#include "src/utils/logs.h"
 
 using minilog::guarded;
 using minilog::log_error;

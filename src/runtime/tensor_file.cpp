@@ -9,8 +9,8 @@
 #include <memory>
 
 #include "src/runtime/tensor_internal.h"
-#include "utils/guard.h"
-#include "utils/logs.h"
+#include "src/utils/guard.h"
+#include "src/utils/logs.h"
 
 namespace minitensor {
 

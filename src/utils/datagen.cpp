@@ -11,8 +11,8 @@
 #include "src/utils/element_loop.h"
 #include "src/utils/fp16.h"
 #include "src/utils/fp16_bulk.h"
-#include "utils/guard.h"
-#include "utils/logs.h"
+#include "src/utils/guard.h"
+#include "src/utils/logs.h"
 
 size_t bmrt_data_type_size(bm_data_type_t dtype) {
   switch (dtype) {

@@ -6,7 +6,7 @@
 #include <memory>
 #include <type_traits>
 
-#include "utils/logs.h"
+#include "src/utils/logs.h"
 
 bm_handle_t get_handle(int device_id) {
   bm_handle_t handle = nullptr;

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "utils/logs.h"
+#include "src/utils/logs.h"
 
 namespace minilog {
 

@@ -1,6 +1,6 @@
-#include "utils/logs.h"
+#include "src/utils/logs.h"
 
-#include "utils/guard.h"
+#include "src/utils/guard.h"
 
 #include <unistd.h>
 

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <memory>
 
-#include "utils/logs.h"
+#include "src/utils/logs.h"
 
 void set_seed(int seed) {
   minilog::log_info("set seed: ", seed);

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "log_lines.h"
-#include "utils/logs.h"
+#include "src/utils/logs.h"
 
 using testlog::captured_stdout;
 using testlog::parse_lines;

@@ -8,7 +8,6 @@
 #include <limits>
 #include <new>
 
-#include "utils/logs.h"
 #include "vexo.h"
 #include "utils/version.h"
 
