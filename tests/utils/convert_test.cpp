@@ -233,12 +233,13 @@ void check_array_conversion(const std::vector<In>& patterns, size_t copies, Refe
 }  // namespace
 
 // The array conversions on this processor's path (hardware where it has
-// F16C) and on the portable one, against the element conversions checked
+// F16C, AVX2 where it has it) and on the portable one, against the element conversions checked
 // above: every 16-bit pattern, and every single of the rounding sweeps.
 // Each set also runs repeated past 8 MiB of output, where the conversions
 // switch to streaming stores after an element-by-element head.
 TEST(UtilsArrayConversion, BothPathsFollowTheElementRules) {
   if (!fp16_bulk::has_hardware_halves()) std::cout << "no hardware half conversions here: one path only\n";
+  if (!fp16_bulk::has_avx2()) std::cout << "no AVX2 here: single to bfloat16 takes one path only\n";
   std::vector<uint16_t> all16(0x10000);
   for (uint32_t b = 0; b <= 0xFFFF; ++b) all16[b] = static_cast<uint16_t>(b);
   const std::vector<uint32_t> around_halves = singles_around_halves();
