@@ -2,9 +2,11 @@
 
 Runtime opens a model and runs its nets on numpy arrays; LLM generates tokens
 or text with a language model (Tokenizer and ChatTemplate help with text);
-save_tensor and load_tensor write and read the library's tensor files. Failures raise VexoError with the library's reason,
-FileNotFoundError for a missing model or tensor file. bfloat16 data travels
-as uint16 bits: bfloat16_to_float32 and float32_to_bfloat16 convert them.
+both open encrypted models through a decryption plug-in (decrypt_lib).
+save_tensor and load_tensor write and read the library's tensor files.
+Failures raise VexoError with the library's reason, FileNotFoundError for a
+missing model, plug-in or tensor file. bfloat16 data travels as uint16
+bits: bfloat16_to_float32 and float32_to_bfloat16 convert them.
 
 Unless LOG_LEVEL says otherwise, the library logs warnings and errors only.
 """
