@@ -560,9 +560,31 @@ TEST_F(VexoModel, BadOutputsAndCommandLinesEndWithOneLine) {
   expect_tool_error(tool({"combine", "-o", path("no/such/folder/out.bmodel"), good}), "no folder");
   expect_tool_error(tool({"decrypt", "--lib", kCipher, "-o", path(""), good}), "it is a folder");
   expect_tool_error(tool({"info", good, "--frobnicate"}), "--frobnicate", 2);
-  expect_tool_error(tool({}), "A subcommand is required", 2);
+  expect_tool_error(tool({}), "give a command: info, combine, encrypt, decrypt, extract-kernel", 2);
   expect_tool_error(tool({"combine", good}), "--output is required", 2);
   expect_tool_error(tool({"--log-level", "eleven", "info", good}), "--log-level", 2);
+}
+
+TEST_F(VexoModel, CommandLineMistakesReadLikeTheTool) {
+  const std::string good = save(vexo::samples::general_sample(), "general.bmodel");
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+      {{"frobnicate"},
+       "unknown command frobnicate: the commands are info, combine, encrypt, decrypt, extract-kernel"},
+      {{"info", good, "extra"}, "unexpected argument extra"},
+      {{"info", good, "--frobnicate"}, "unknown option --frobnicate"},
+      {{"combine", good, "-o"}, "--output needs a value"},
+      {{"--log-level", "11", "info", good},
+       "--log-level: 11 is out of range: give a whole number from 0 to 10"},
+      {{"info", good, "--log-level", "99999999999999999999"},
+       "--log-level: 99999999999999999999 is out of range: give a whole number from 0 to 10"},
+      {{"--log-level", "-1", "info", good}, "--log-level: -1 is out of range: give a whole number from 0 to 10"},
+      {{"--log-level", "2x", "info", good}, "--log-level: \"2x\" is not an integer"},
+  };
+  for (const auto& [args, message] : cases) {
+    const Outcome outcome = tool(args);
+    expect_tool_error(outcome, message + " (see --help)", 2);
+    EXPECT_EQ(outcome.out, "");
+  }
 }
 
 TEST_F(VexoModel, HelpDescribesEveryCommand) {

@@ -7,6 +7,8 @@
 #include <iostream>
 #include <limits>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "vexo.h"
 #include "utils/version.h"
@@ -82,6 +84,54 @@ void check_count(CLI::Option* option, long long low, long long high) {
       "INT"));
 }
 
+namespace {
+
+bool is_option(const std::string& arg) { return arg.size() > 1 && arg[0] == '-'; }
+
+std::string joined(const std::vector<std::string>& words, const char* separator) {
+  std::string text;
+  for (const std::string& word : words) text += (text.empty() ? "" : separator) + word;
+  return text;
+}
+
+// CLI11's wording of the usual mistakes, in the tools' own words.
+std::string usage_message(const CLI::App& app, const CLI::ParseError& error) {
+  const std::vector<std::string> extras = app.remaining(true);
+  std::vector<std::string> commands;
+  for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; }))
+    commands.push_back(command->get_name());
+  if (!commands.empty() && app.get_subcommands().empty()) {
+    if (extras.empty()) return "give a command: " + joined(commands, ", ");
+    if (!is_option(extras.front())) {
+      return "unknown command " + extras.front() + ": the commands are " + joined(commands, ", ");
+    }
+  }
+  if (dynamic_cast<const CLI::ExtrasError*>(&error) && !extras.empty()) {
+    if (extras.size() > 1) return "unexpected arguments: " + joined(extras, " ");
+    return (is_option(extras.front()) ? "unknown option " : "unexpected argument ") + extras.front();
+  }
+  const std::string message = error.what();
+  // "NAME: 1 required TEXT missing": an option given without its value.
+  const size_t name_end = message.find(": ");
+  const std::string missing = " missing";
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) && name_end != std::string::npos &&
+      message.size() > missing.size() &&
+      message.compare(message.size() - missing.size(), std::string::npos, missing) == 0) {
+    return message.substr(0, name_end) + " needs a value";
+  }
+  // "Could not convert: NAME = VALUE"
+  const std::string unconverted = "Could not convert: ";
+  const size_t equals = message.find(" = ");
+  if (dynamic_cast<const CLI::ConversionError*>(&error) && message.rfind(unconverted, 0) == 0 &&
+      equals != std::string::npos) {
+    return message.substr(unconverted.size(), equals - unconverted.size()) + ": \"" +
+           message.substr(equals + 3) + "\" is not a valid value";
+  }
+  return message;
+}
+
+}  // namespace
+
 int Tool::run(int argc, char** argv) {
   setenv("LOG_LEVEL", kDefaultLogLevel, 0);
   vexo_set_log_fd(STDERR_FILENO);
@@ -92,7 +142,7 @@ int Tool::run(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     // --help arrives as a "parse error" of status 0: print the help.
     if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app_.exit(e);
-    report(std::string(e.what()) + " (see --help)");
+    report(usage_message(app_, e) + " (see --help)");
     return kExitUsage;
   } catch (const UsageFailure& e) {
     report(std::string(e.what()) + " (see --help)");

@@ -68,7 +68,9 @@ class Tool {
   // threshold is LOG_LEVEL=2 (warnings and errors) unless the user set
   // LOG_LEVEL or gave --log-level. Returns 0, kExitUsage for a command line
   // that cannot be parsed or kExitFailure for any other failure; never
-  // throws.
+  // throws. The usual command-line mistakes are reported in the tools' words:
+  // "unknown command x: the commands are ...", "give a command: ...",
+  // "unknown option --x", "unexpected argument x", "--output needs a value".
   int run(int argc, char** argv);
 
  private:
