@@ -19,4 +19,12 @@ std::string human_size(uint64_t bytes);
 // "1 input", "2 inputs": a count and its noun, plural when it is not 1.
 std::string count_text(size_t count, const std::string& what);
 
+// Text from a file (a name, a path) made safe for a terminal: every byte
+// that is not part of valid UTF-8, and every control character (C0, DEL and
+// C1), becomes "\xNN"; the rest is kept as it is.
+std::string printable(const std::string& text);
+
+// printable(text) in double quotes, so that an empty name shows as "".
+std::string quoted(const std::string& text);
+
 }  // namespace vexo::tool

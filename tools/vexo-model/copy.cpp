@@ -1,6 +1,8 @@
 #include "copy.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <set>
@@ -9,7 +11,10 @@
 
 #include "commands.h"
 #include "common/files.h"
+#include "common/format.h"
 #include "common/tool.h"
+#include "merge.h"
+#include "plugin.h"
 
 namespace vexo::model_tool {
 
@@ -79,9 +84,6 @@ class RangeCopier {
 void copy_net(bmodel::ModelGen& gen, RangeCopier& ranges, std::set<std::string>& net_names,
               const ModelFile& file, const bmodel::Net& net) {
   const std::string name = net.name()->str();
-  if (!net.parameter() || net.parameter()->size() == 0) {
-    throw vexo::tool::Failure(file.path() + ": net " + name + " has no stages");
-  }
   const bmodel::Net& stored = file.stored_net(net);
   // The writer takes a cascade only with the first stage of a new net.
   const bool new_net = net_names.insert(name).second;
@@ -142,8 +144,8 @@ void check_cipher(bmodel::ModelGen& gen, const std::string& encrypt_lib) {
   uint64_t size = 0;
   const std::unique_ptr<uint8_t, bmodel::FreeDeleter> enciphered(gen.Encrypt(probe, sizeof(probe), &size));
   if (!enciphered) {
-    throw vexo::tool::Failure("the plug-in " + encrypt_lib +
-                              " cannot encrypt (libvexo_cipher.so takes its key from VEXO_CIPHER_KEY)");
+    throw vexo::tool::Failure("the encryption plug-in " + encrypt_lib +
+                              " cannot encrypt: " + cipher_hint("it refused to encrypt one byte"));
   }
 }
 
@@ -151,6 +153,9 @@ void check_cipher(bmodel::ModelGen& gen, const std::string& encrypt_lib) {
 
 void save_models(const std::vector<const ModelFile*>& files, const std::string& output,
                  const std::string& encrypt_lib) {
+  const MergeCounts counts = check_merge(files);
+  // The writer ends the process on a plug-in that it cannot load.
+  if (!encrypt_lib.empty()) check_plugin(encrypt_lib, true);
   bmodel::ModelGen gen(0, encrypt_lib);
   if (!encrypt_lib.empty()) check_cipher(gen, encrypt_lib);
   copy_models(gen, files);
@@ -160,6 +165,18 @@ void save_models(const std::vector<const ModelFile*>& files, const std::string& 
   } else {
     gen.SaveEncrypt(output);
   }
+  print_written(
+      output,
+      vexo::tool::count_text(counts.nets, "net") + ", " + vexo::tool::count_text(counts.stages, "stage"),
+      encrypt_lib.empty() ? "" : ", encrypted");
+}
+
+void print_written(const std::string& output, const std::string& contents, const std::string& note) {
+  std::error_code error;
+  const uintmax_t size = std::filesystem::file_size(output, error);
+  if (error) throw vexo::tool::Failure("cannot read back the size of " + output + ": " + error.message());
+  std::cout << "wrote " << output << ": " << contents << ", " << vexo::tool::human_size(size) << note
+            << std::endl;
 }
 
 void add_combine_command(CLI::App& app) {

@@ -9,6 +9,7 @@
 #include "common/files.h"
 #include "common/format.h"
 #include "common/tool.h"
+#include "copy.h"
 #include "model_file.h"
 
 namespace vexo::model_tool {
@@ -17,6 +18,7 @@ namespace {
 
 // Keeps the fields in the order they are described.
 using Json = nlohmann::ordered_json;
+using vexo::tool::count_text;
 using vexo::tool::human_size;
 template <typename T>
 using TableVector = flatbuffers::Vector<flatbuffers::Offset<T>>;
@@ -144,9 +146,9 @@ Json describe(const ModelFile& file) {
           {"memory", describe_memory(file)}};
 }
 
-std::string plural(size_t count, const std::string& noun) {
-  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
-}
+// A string of the description as the terminal may show it: names come from
+// the file and may hold any bytes.
+std::string shown(const Json& text) { return vexo::tool::printable(text.get<std::string>()); }
 
 std::string text_list(const Json& values) {
   std::string text = "[";
@@ -156,15 +158,15 @@ std::string text_list(const Json& values) {
 
 std::string text_module(const Json& module) {
   if (module.is_null()) return "none";
-  return module["file_name"].get<std::string>() + ", " + human_size(module["size"]);
+  return shown(module["file_name"]) + ", " + human_size(module["size"]);
 }
 
 std::string text_groups(const Json& groups, const std::string& indent) {
   std::string text;
   for (size_t i = 0; i < groups.size(); ++i) {
     const Json& g = groups[i];
-    text += indent + "group " + std::to_string(i) + ": bdc " + plural(g["bdc_num"], "command") + ", " +
-            human_size(g["bdc_bytes"]) + "; gdma " + plural(g["gdma_num"], "command") + ", " +
+    text += indent + "group " + std::to_string(i) + ": bdc " + count_text(g["bdc_num"], "command") + ", " +
+            human_size(g["bdc_bytes"]) + "; gdma " + count_text(g["gdma_num"], "command") + ", " +
             human_size(g["gdma_bytes"]) + "\n";
   }
   return text;
@@ -178,8 +180,8 @@ std::string subnet_mode_name(int32_t mode) {
 
 void print_tensors(std::ostream& out, const char* kind, const Json& tensors) {
   for (const Json& t : tensors) {
-    out << "    " << kind << " " << t["name"].get<std::string>() << ": " << t["dtype"].get<std::string>()
-        << " " << text_list(t["shape"]) << ", " << human_size(t["bytes"]) << "\n";
+    out << "    " << kind << " " << shown(t["name"]) << ": " << shown(t["dtype"]) << " "
+        << text_list(t["shape"]) << ", " << human_size(t["bytes"]) << "\n";
   }
 }
 
@@ -191,13 +193,13 @@ void print_stage(std::ostream& out, size_t index, const Json& stage) {
   print_tensors(out, "output", stage["outputs"]);
   out << "    context " << human_size(stage["ctx_size"]) << ", coefficients "
       << human_size(stage["coeff_size"]) << ", IR " << human_size(stage["ir_size"]) << "\n";
-  out << "    " << plural(stage["cmd_groups"].size(), "command group") << "\n"
+  out << "    " << count_text(stage["cmd_groups"].size(), "command group") << "\n"
       << text_groups(stage["cmd_groups"], "      ");
-  out << "    " << plural(stage["subnets"].size(), "subnet") << "\n";
+  out << "    " << count_text(stage["subnets"].size(), "subnet") << "\n";
   for (const Json& s : stage["subnets"]) {
     out << "      subnet " << s["id"] << ": " << subnet_mode_name(s["mode"]) << ", "
         << (s["is_dynamic"].get<int>() ? "dynamic" : "static") << ", next " << text_list(s["next_ids"])
-        << ", " << plural(s["cmd_groups"].size(), "command group") << "\n"
+        << ", " << count_text(s["cmd_groups"].size(), "command group") << "\n"
         << text_groups(s["cmd_groups"], "        ");
   }
 }
@@ -206,11 +208,10 @@ void print_text(std::ostream& out, const Json& d) {
   const auto field = [&out](const char* label) -> std::ostream& {
     return out << std::left << std::setw(22) << label;
   };
-  field("file") << d["file"].get<std::string>() << "\n";
-  field("chip") << d["chip"].get<std::string>() << "\n";
-  field("format") << "type " << d["type"].get<std::string>() << ", version "
-                  << d["version"].get<std::string>() << "\n";
-  field("created") << d["time"].get<std::string>() << "\n";
+  field("file") << shown(d["file"]) << "\n";
+  field("chip") << shown(d["chip"]) << "\n";
+  field("format") << "type " << shown(d["type"]) << ", version " << shown(d["version"]) << "\n";
+  field("created") << shown(d["time"]) << "\n";
   field("devices") << d["device_num"] << "\n";
   field("model type") << d["bmodel_type"] << "\n";
   field("neuron size") << human_size(d["neuron_size"]) << "\n";
@@ -219,12 +220,12 @@ void print_text(std::ostream& out, const Json& d) {
   field("nets") << d["nets"].size() << "\n";
   for (size_t n = 0; n < d["nets"].size(); ++n) {
     const Json& net = d["nets"][n];
-    out << "\nnet " << n << ": " << net["name"].get<std::string>() << " (addr_mode " << net["addr_mode"]
-        << ", " << plural(net["stages"].size(), "stage") << ")\n";
+    out << "\nnet " << n << ": " << shown(net["name"]) << " (addr_mode " << net["addr_mode"] << ", "
+        << count_text(net["stages"].size(), "stage") << ")\n";
     if (!net["cascade"].is_null()) {
       const Json& c = net["cascade"];
-      out << "  cascade: main " << c["main_name"].get<std::string>() << ", device " << c["device_id"]
-          << ", step " << c["step"] << "\n";
+      out << "  cascade: main " << shown(c["main_name"]) << ", device " << c["device_id"] << ", step "
+          << c["step"] << "\n";
     }
     for (size_t s = 0; s < net["stages"].size(); ++s) print_stage(out, s, net["stages"][s]);
   }
@@ -258,7 +259,9 @@ void add_info_command(CLI::App& app) {
     const ModelFile file(options->file, options->decrypt_lib);
     const Json description = describe(file);
     if (options->json) {
-      std::cout << description.dump(2) << std::endl;
+      // Bytes that are not UTF-8 (a name may hold any) become U+FFFD, as in
+      // vexo-run's report, instead of making the dump throw.
+      std::cout << description.dump(2, ' ', false, Json::error_handler_t::replace) << std::endl;
     } else {
       print_text(std::cout, description);
     }
@@ -286,6 +289,7 @@ void add_extract_kernel_command(CLI::App& app) {
     if (!module) throw vexo::tool::Failure(options->file + " carries no kernel module");
     const std::vector<uint8_t> image = file.read(*module->binary());
     vexo::tool::write_bytes(options->output, image.data(), image.size());
+    print_written(options->output, "kernel module " + vexo::tool::printable(module->file_name()->str()));
   });
 }
 

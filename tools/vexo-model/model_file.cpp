@@ -1,11 +1,14 @@
 #include "model_file.h"
 
-#include <cstring>
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
 #include "common/files.h"
+#include "common/format.h"
 #include "common/tool.h"
+#include "plugin.h"
 
 namespace vexo::model_tool {
 
@@ -13,24 +16,43 @@ using vexo::tool::Failure;
 
 namespace {
 
-// A plain file has a 64-byte header; the encrypted variant keeps the magic
-// and a longer header in plain.
-bool looks_encrypted(const std::string& path) {
+// Cheap checks of the file before the reader sees it, so that the common
+// ways a file is not a model are told in plain words. Returns whether the
+// file is of the encrypted variant, which keeps a longer header.
+bool check_header(const std::string& path) {
+  vexo::tool::check_input_file(path);
+  std::error_code error;
+  const uint64_t size = std::filesystem::file_size(path, error);
+  if (error) throw Failure("cannot open " + path + ": " + error.message());
+  if (size == 0) throw Failure(path + " is empty, not a model file");
   bmodel::MODEL_HEADER_T header{};
   std::ifstream in(path, std::ios::binary);
   in.read(reinterpret_cast<char*>(&header), sizeof(header));
-  return in && header.magic == bmodel::BMODEL_MAGIC && header.header_size != bmodel::BMODEL_HEADER_SIZE;
+  const auto got = static_cast<uint64_t>(in.gcount());
+  if (got < sizeof(header.magic) || header.magic != bmodel::BMODEL_MAGIC) {
+    throw Failure(path + " is not a model file: it does not start with the model files' magic number");
+  }
+  const std::string bytes = vexo::tool::count_text(size, "byte");
+  if (got < 8) throw Failure(path + " is truncated: " + bytes + ", less than a model file's header");
+  if (header.header_size != bmodel::BMODEL_HEADER_SIZE) return true;
+  // The reader wants more than the header: at least some metadata.
+  if (size <= bmodel::BMODEL_HEADER_SIZE) {
+    throw Failure(path + " is truncated: " + bytes + ", no more than a model file's header");
+  }
+  uint64_t announced = uint64_t{header.header_size} + header.flatbuffers_size;
+  announced += std::min<uint64_t>(header.binary_size, UINT64_MAX - announced);  // saturates
+  if (announced > size) {
+    throw Failure(path + " is truncated: its header announces " + std::to_string(announced) +
+                  " bytes, the file holds " + std::to_string(size));
+  }
+  return false;
 }
 
-Failure open_failure(const std::string& path, const std::string& decrypt_lib,
-                     const std::runtime_error& error) {
-  const std::string reason = error.what();
-  if (!decrypt_lib.empty()) {
-    return Failure("cannot decrypt " + path + " with " + decrypt_lib + " (" + reason +
-                   "): wrong key, wrong plug-in, or not an encrypted model file");
-  }
-  if (looks_encrypted(path)) return Failure(path + " is encrypted: give the decryption plug-in");
-  return Failure(path + " is not a valid model file (" + reason + ")");
+Failure open_failure(const std::string& path, const std::string& decrypt_lib, bool encrypted) {
+  if (decrypt_lib.empty()) return Failure(path + " is not a readable model file: its metadata is broken");
+  const std::string why = encrypted ? cipher_hint("wrong key, wrong plug-in, or a broken file")
+                                    : "it looks like a plain model file: leave out --decrypt-lib";
+  return Failure("cannot decrypt " + path + " with " + decrypt_lib + ": " + why);
 }
 
 template <typename Module>
@@ -41,11 +63,15 @@ const Module* module_with_image(const Module* module) {
 }  // namespace
 
 ModelFile::ModelFile(const std::string& path, const std::string& decrypt_lib) : path_(path) {
-  vexo::tool::check_input_file(path);
+  const bool encrypted = check_header(path);
+  if (decrypt_lib.empty() && encrypted) {
+    throw Failure(path + " is encrypted: give its decryption plug-in with --decrypt-lib");
+  }
+  if (!decrypt_lib.empty()) check_plugin(decrypt_lib, false);
   try {
     reader_ = std::make_unique<bmodel::ModelCtx>(path, decrypt_lib);
-  } catch (const std::runtime_error& error) {
-    throw open_failure(path, decrypt_lib, error);
+  } catch (const std::runtime_error&) {
+    throw open_failure(path, decrypt_lib, encrypted);
   }
 }
 

@@ -15,7 +15,11 @@ namespace vexo::model_tool {
 class ModelFile {
  public:
   // Opens path, through the decryption plug-in when decrypt_lib is not
-  // empty. Failures throw vexo::tool::Failure naming the file.
+  // empty. Failures throw vexo::tool::Failure naming the file and why in
+  // plain words: not found, empty, not a model file, truncated, encrypted
+  // (without a plug-in), metadata broken, or not decrypted (naming
+  // VEXO_CIPHER_KEY when it is unset); a plug-in that does not load or does
+  // not export "decrypt" is refused before the file is read.
   explicit ModelFile(const std::string& path, const std::string& decrypt_lib = "");
 
   const std::string& path() const { return path_; }
