@@ -100,13 +100,14 @@ std::string usage_message(const CLI::App& app, const CLI::ParseError& error) {
   std::vector<std::string> commands;
   for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; }))
     commands.push_back(command->get_name());
-  if (!commands.empty() && app.get_subcommands().empty()) {
-    if (extras.empty()) return "give a command: " + joined(commands, ", ");
-    if (!is_option(extras.front())) {
-      return "unknown command " + extras.front() + ": the commands are " + joined(commands, ", ");
-    }
+  // CLI11 asks for a command when the first word is none of them.
+  const bool no_command =
+      dynamic_cast<const CLI::RequiredError*>(&error) && !commands.empty() && app.get_subcommands().empty();
+  if (no_command && extras.empty()) return "give a command: " + joined(commands, ", ");
+  if (no_command && !is_option(extras.front())) {
+    return "unknown command " + extras.front() + ": the commands are " + joined(commands, ", ");
   }
-  if (dynamic_cast<const CLI::ExtrasError*>(&error) && !extras.empty()) {
+  if ((no_command || dynamic_cast<const CLI::ExtrasError*>(&error)) && !extras.empty()) {
     if (extras.size() > 1) return "unexpected arguments: " + joined(extras, " ");
     return (is_option(extras.front()) ? "unknown option " : "unexpected argument ") + extras.front();
   }
