@@ -39,8 +39,10 @@ bool check_header(const std::string& path) {
   if (size <= bmodel::BMODEL_HEADER_SIZE) {
     throw Failure(path + " is truncated: " + bytes + ", no more than a model file's header");
   }
-  uint64_t announced = uint64_t{header.header_size} + header.flatbuffers_size;
-  announced += std::min<uint64_t>(header.binary_size, UINT64_MAX - announced);  // saturates
+  // Copies: the header is packed, and std::min takes references.
+  const uint64_t regions = uint64_t{header.header_size} + header.flatbuffers_size;
+  const uint64_t payload = header.binary_size;
+  const uint64_t announced = regions + std::min(payload, UINT64_MAX - regions);  // saturates
   if (announced > size) {
     throw Failure(path + " is truncated: its header announces " + std::to_string(announced) +
                   " bytes, the file holds " + std::to_string(size));
