@@ -15,6 +15,8 @@ namespace vexo::run_tool {
 
 using vexo::tool::count_text;
 using vexo::tool::Failure;
+using vexo::tool::printable;
+using vexo::tool::quoted;
 
 namespace {
 
@@ -34,7 +36,7 @@ void list_tensors(std::ostream& out, const char* kind, const TensorList* tensors
     if (t.shape() && t.shape()->size() > 0 && t.shape()->Get(0)->dim()) {
       for (const int64_t dim : *t.shape()->Get(0)->dim()) shape.push_back(static_cast<uint64_t>(dim));
     }
-    out << "    " << kind << " " << i << " " << t.name()->str() << ": "
+    out << "    " << kind << " " << i << " " << printable(t.name()->str()) << ": "
         << describe(static_cast<int>(t.data_type()), shape, t.size()) << "\n";
   }
 }
@@ -54,7 +56,7 @@ void list_model_file(const std::string& path, const std::string& decrypt_lib, st
   for (size_t n = 0; n < nets.size(); ++n) {
     const bmodel::Net& net = *nets.Get(n);
     const size_t stages = net.parameter() ? net.parameter()->size() : 0;
-    out << "net " << n << ": " << net.name()->str() << " (" << count_text(stages, "stage") << ")\n";
+    out << "net " << n << ": " << printable(net.name()->str()) << " (" << count_text(stages, "stage") << ")\n";
     for (size_t s = 0; s < stages; ++s) {
       const bmodel::NetParameter& stage = *net.parameter()->Get(s);
       out << "  stage " << s << ": " << count_text(stage.input_tensor()->size(), "input") << ", "
@@ -97,20 +99,21 @@ size_t RunModel::find_net(const std::string& net) const {
     throw Failure("net index " + net + " is out of range: the model has " + range_text(net_count_, "net"));
   }
   std::string names;
-  for (size_t n = 0; n < net_count_ && n < kNamesInMessages; ++n) names += (n ? ", " : "") + net_name(n);
+  for (size_t n = 0; n < net_count_ && n < kNamesInMessages; ++n)
+    names += (n ? ", " : "") + printable(net_name(n));
   if (net_count_ > kNamesInMessages) names += ", ...";
-  throw Failure("the model has no net called \"" + net + "\" (its nets: " + names + ")");
+  throw Failure("the model has no net called " + quoted(net) + " (its nets: " + names + ")");
 }
 
 void RunModel::select(size_t net, size_t stage) {
   const size_t stages = minirun::vexoruntime_get_stage_count(runtime_.get(), net);
   if (stage >= stages) {
-    throw Failure("stage " + std::to_string(stage) + " is out of range: net " + net_name(net) + " has " +
+    throw Failure("stage " + std::to_string(stage) + " is out of range: net " + printable(net_name(net)) + " has " +
                   range_text(stages, "stage"));
   }
   minirun::vexoruntime_set_net_stage(runtime_.get(), net, stage);
   if (runtime_->cur_net_idx != net || runtime_->cur_stage_idx != stage) {
-    throw Failure("cannot select stage " + std::to_string(stage) + " of net " + net_name(net) +
+    throw Failure("cannot select stage " + std::to_string(stage) + " of net " + printable(net_name(net)) +
                   vexo::tool::library_reason());
   }
   selected_net_ = net;
