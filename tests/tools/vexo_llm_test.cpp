@@ -307,7 +307,8 @@ TEST_F(VexoLlm, EncryptedModelsGenerateThroughTheDecryptionPluginInMemory) {
   EXPECT_EQ(listing(), before);  // no deciphered copy on disk
 
   const std::string cannot_load = "cannot load " + encrypted + " on device 0 as a language model";
-  tooltest::expect_one_error(run({encrypted, "--tokens", "1"}, kKey), "vexo-llm", cannot_load);
+  tooltest::expect_one_error(run({encrypted, "--tokens", "1"}, kKey), "vexo-llm",
+                             encrypted + " is encrypted: give its decryption plug-in with --decrypt-lib");
   tooltest::expect_one_error(
       run({encrypted, "--decrypt-lib", kCipher, "--tokens", "1"}, {{"VEXO_CIPHER_KEY", "another key"}}),
       "vexo-llm", cannot_load);

@@ -367,7 +367,8 @@ TEST_F(VexoModel, EncryptedModelsRunThroughTheDecryptionPluginInMemory) {
   EXPECT_NE(outcome.out.find("compared output 0 reversed: match"), npos) << outcome.out;
   EXPECT_EQ(listing(), before);  // no deciphered copy on disk
 
-  tooltest::expect_one_error(run_model({encrypted, "--net", "reverse"}, kKey), "vexo-run", "cannot load " + encrypted);
+  tooltest::expect_one_error(run_model({encrypted, "--net", "reverse"}, kKey), "vexo-run",
+                             encrypted + " is encrypted: give its decryption plug-in with --decrypt-lib");
   tooltest::expect_one_error(
       run_model({encrypted, "--decrypt-lib", kCipher}, {{"VEXO_CIPHER_KEY", "another key"}}), "vexo-run",
       "cannot load " + encrypted);

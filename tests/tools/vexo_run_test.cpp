@@ -368,7 +368,7 @@ TEST_F(VexoRun, ErrorsEndWithOneLine) {
   };
   const std::vector<Case> cases{
       {{path("missing.bmodel")}, "cannot open " + path("missing.bmodel")},
-      {{ids}, "cannot load " + ids + " on device 0"},
+      {{ids}, ids + " is not a model file: it does not start with the model files' magic number"},
       {{model(), "--net", "nope"}, "the model has no net called \"nope\" (its nets: embed, reverse, pad)"},
       {{model(), "--net", ""}, "the model has no net called \"\" (its nets: embed, reverse, pad)"},
       {{model(), "--net", "3"}, "net index 3 is out of range: the model has 3 nets (0 to 2)"},

@@ -19,6 +19,7 @@
 #include "common/files.h"
 #include "common/format.h"
 #include "common/json_report.h"
+#include "common/model_checks.h"
 #include "common/statistics.h"
 #include "common/tool.h"
 #include "llm/generation.h"
@@ -116,6 +117,7 @@ using Model = std::unique_ptr<llmrun::LLMBase, LlmDeleter>;
 Model open_model(const Options& options, double& load_seconds) {
   vexo::tool::check_input_file(options.model);
   if (!options.decrypt_lib.empty()) vexo::tool::check_input_file(options.decrypt_lib);
+  vexo::tool::check_model_file(options.model, options.decrypt_lib);
   const Clock::time_point start = Clock::now();
   Model llm(options.decrypt_lib.empty()
                 ? llmrun::llm_init(options.model.c_str(), options.device)

@@ -14,7 +14,7 @@
 #include "common/format.h"
 #include "common/tool.h"
 #include "merge.h"
-#include "plugin.h"
+#include "common/model_checks.h"
 
 namespace vexo::model_tool {
 
@@ -145,7 +145,7 @@ void check_cipher(bmodel::ModelGen& gen, const std::string& encrypt_lib) {
   const std::unique_ptr<uint8_t, bmodel::FreeDeleter> enciphered(gen.Encrypt(probe, sizeof(probe), &size));
   if (!enciphered) {
     throw vexo::tool::Failure("the encryption plug-in " + encrypt_lib +
-                              " cannot encrypt: " + cipher_hint("it refused to encrypt one byte"));
+                              " cannot encrypt: " + vexo::tool::cipher_hint("it refused to encrypt one byte"));
   }
 }
 
@@ -155,7 +155,7 @@ void save_models(const std::vector<const ModelFile*>& files, const std::string& 
                  const std::string& encrypt_lib) {
   const MergeCounts counts = check_merge(files);
   // The writer ends the process on a plug-in that it cannot load.
-  if (!encrypt_lib.empty()) check_plugin(encrypt_lib, true);
+  if (!encrypt_lib.empty()) vexo::tool::check_plugin(encrypt_lib, true);
   bmodel::ModelGen gen(0, encrypt_lib);
   if (!encrypt_lib.empty()) check_cipher(gen, encrypt_lib);
   copy_models(gen, files);

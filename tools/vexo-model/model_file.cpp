@@ -1,14 +1,9 @@
 #include "model_file.h"
 
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <stdexcept>
 
-#include "common/files.h"
-#include "common/format.h"
+#include "common/model_checks.h"
 #include "common/tool.h"
-#include "plugin.h"
 
 namespace vexo::model_tool {
 
@@ -16,43 +11,9 @@ using vexo::tool::Failure;
 
 namespace {
 
-// Cheap checks of the file before the reader sees it, so that the common
-// ways a file is not a model are told in plain words. Returns whether the
-// file is of the encrypted variant, which keeps a longer header.
-bool check_header(const std::string& path) {
-  vexo::tool::check_input_file(path);
-  std::error_code error;
-  const uint64_t size = std::filesystem::file_size(path, error);
-  if (error) throw Failure("cannot open " + path + ": " + error.message());
-  if (size == 0) throw Failure(path + " is empty, not a model file");
-  bmodel::MODEL_HEADER_T header{};
-  std::ifstream in(path, std::ios::binary);
-  in.read(reinterpret_cast<char*>(&header), sizeof(header));
-  const auto got = static_cast<uint64_t>(in.gcount());
-  if (got < sizeof(header.magic) || header.magic != bmodel::BMODEL_MAGIC) {
-    throw Failure(path + " is not a model file: it does not start with the model files' magic number");
-  }
-  const std::string bytes = vexo::tool::count_text(size, "byte");
-  if (got < 8) throw Failure(path + " is truncated: " + bytes + ", less than a model file's header");
-  if (header.header_size != bmodel::BMODEL_HEADER_SIZE) return true;
-  // The reader wants more than the header: at least some metadata.
-  if (size <= bmodel::BMODEL_HEADER_SIZE) {
-    throw Failure(path + " is truncated: " + bytes + ", no more than a model file's header");
-  }
-  // Copies: the header is packed, and std::min takes references.
-  const uint64_t regions = uint64_t{header.header_size} + header.flatbuffers_size;
-  const uint64_t payload = header.binary_size;
-  const uint64_t announced = regions + std::min(payload, UINT64_MAX - regions);  // saturates
-  if (announced > size) {
-    throw Failure(path + " is truncated: its header announces " + std::to_string(announced) +
-                  " bytes, the file holds " + std::to_string(size));
-  }
-  return false;
-}
-
 Failure open_failure(const std::string& path, const std::string& decrypt_lib, bool encrypted) {
   if (decrypt_lib.empty()) return Failure(path + " is not a readable model file: its metadata is broken");
-  const std::string why = encrypted ? cipher_hint("wrong key, wrong plug-in, or a broken file")
+  const std::string why = encrypted ? vexo::tool::cipher_hint("wrong key, wrong plug-in, or a broken file")
                                     : "it looks like a plain model file: leave out --decrypt-lib";
   return Failure("cannot decrypt " + path + " with " + decrypt_lib + ": " + why);
 }
@@ -65,11 +26,7 @@ const Module* module_with_image(const Module* module) {
 }  // namespace
 
 ModelFile::ModelFile(const std::string& path, const std::string& decrypt_lib) : path_(path) {
-  const bool encrypted = check_header(path);
-  if (decrypt_lib.empty() && encrypted) {
-    throw Failure(path + " is encrypted: give its decryption plug-in with --decrypt-lib");
-  }
-  if (!decrypt_lib.empty()) check_plugin(decrypt_lib, false);
+  const bool encrypted = vexo::tool::check_model_file(path, decrypt_lib);
   try {
     reader_ = std::make_unique<bmodel::ModelCtx>(path, decrypt_lib);
   } catch (const std::runtime_error&) {

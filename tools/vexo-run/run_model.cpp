@@ -7,6 +7,7 @@
 #include "bmodel/bmodel.h"
 #include "common/files.h"
 #include "common/format.h"
+#include "common/model_checks.h"
 #include "common/tool.h"
 #include "tensor_files.h"
 #include "timing.h"
@@ -41,11 +42,19 @@ void list_tensors(std::ostream& out, const char* kind, const TensorList* tensors
   }
 }
 
+// The model file and the plug-in exist, and the file is not plainly
+// unusable (empty, truncated, not a model file, encrypted without a
+// plug-in): those are told in plain words before the library reads it.
+void check_files(const std::string& path, const std::string& decrypt_lib) {
+  vexo::tool::check_input_file(path);
+  if (!decrypt_lib.empty()) vexo::tool::check_input_file(decrypt_lib);
+  vexo::tool::check_model_file(path, decrypt_lib);
+}
+
 }  // namespace
 
 void list_model_file(const std::string& path, const std::string& decrypt_lib, std::ostream& out) {
-  vexo::tool::check_input_file(path);
-  if (!decrypt_lib.empty()) vexo::tool::check_input_file(decrypt_lib);
+  check_files(path, decrypt_lib);
   std::unique_ptr<bmodel::ModelCtx> file;
   try {
     file = std::make_unique<bmodel::ModelCtx>(path, decrypt_lib);
@@ -68,8 +77,7 @@ void list_model_file(const std::string& path, const std::string& decrypt_lib, st
 }
 
 RunModel::RunModel(const std::string& path, int device, const std::string& decrypt_lib) {
-  vexo::tool::check_input_file(path);
-  if (!decrypt_lib.empty()) vexo::tool::check_input_file(decrypt_lib);
+  check_files(path, decrypt_lib);
   const Clock::time_point start = Clock::now();
   runtime_.reset(decrypt_lib.empty()
                      ? minirun::vexoruntime_init(path.c_str(), device)
