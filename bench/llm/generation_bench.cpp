@@ -10,6 +10,7 @@
 
 #include "llm/generation.h"
 #include "llm/llmruntime.h"
+#include "llm_sample.h"
 #include "samples/samples.h"
 #include "src/llm/sampler.h"
 
@@ -72,16 +73,11 @@ constexpr uint32_t kSeqLen = 512;
 constexpr size_t kFirstTurn = 200;
 
 llmrun::llmbase open_sample() {
-  static const std::string path = [] {
-    vexo::samples::LlmOptions options;
-    options.layers = kLayers;
-    options.seq_len = kSeqLen;
-    options.logits_head = true;
-    const std::string file = "/tmp/vexo-generation-bench.bmodel";
-    vexo::samples::save_model(vexo::samples::llm_sample(options), file);
-    return file;
-  }();
-  return llmrun::llm_init(path.c_str(), 0);
+  vexo::samples::LlmOptions options;
+  options.layers = kLayers;
+  options.seq_len = kSeqLen;
+  options.logits_head = true;
+  return open_llm_sample(options, "/tmp/vexo-generation-bench.bmodel");
 }
 
 void second_turn(benchmark::State& state, bool reuse) {

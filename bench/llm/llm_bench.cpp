@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 
 #include "heap_counter.h"
+#include "llm_sample.h"
 #include "llm/llmruntime.h"
 #include "samples/samples.h"
 #include "utils/device.h"
@@ -18,15 +19,10 @@ constexpr uint32_t kLayers = 24;
 constexpr uint32_t kSeqLen = 256;
 
 llmrun::llmbase open_sample() {
-  static const std::string path = [] {
-    vexo::samples::LlmOptions options;
-    options.layers = kLayers;
-    options.seq_len = kSeqLen;
-    const std::string file = "/tmp/vexo-llm-bench.bmodel";
-    vexo::samples::save_model(vexo::samples::llm_sample(options), file);
-    return file;
-  }();
-  return llmrun::llm_init(path.c_str(), 0);
+  vexo::samples::LlmOptions options;
+  options.layers = kLayers;
+  options.seq_len = kSeqLen;
+  return open_llm_sample(options, "/tmp/vexo-llm-bench.bmodel");
 }
 
 void first_pass(llmrun::llmbase llm) {
