@@ -36,6 +36,12 @@ foreach(header ${VEXO_GENERATED_PUBLIC_HEADERS})
   get_filename_component(dir ${header} DIRECTORY)
   install(FILES ${PROJECT_BINARY_DIR}/generated/${header} DESTINATION ${VEXO_INSTALL_INCLUDEDIR}/${dir})
 endforeach()
+# The device library's header, which the public headers include: the
+# simulated device's copy when building against it (the vendor's header is
+# found in its own place otherwise).
+if(VEXO_DEVICE STREQUAL "sim")
+  install(FILES device/bmlib_runtime.h DESTINATION ${VEXO_INSTALL_INCLUDEDIR})
+endif()
 
 install(EXPORT VexoTargets NAMESPACE Vexo:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Vexo)
 configure_package_config_file(cmake/VexoConfig.cmake.in ${PROJECT_BINARY_DIR}/VexoConfig.cmake

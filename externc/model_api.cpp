@@ -1,6 +1,6 @@
 #include "externc/model_api.h"
 
-#include "src/runtime/model_steps.h"
+#include "src/core/model_steps.h"
 #include "src/utils/guard.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "src/runtime/tensor_internal.h"
-#include "src/runtime/model_steps.h"
+#include "src/tensor/tensor_internal.h"
+#include "src/core/model_steps.h"
 #include "src/utils/guard.h"
 #include "src/utils/logs.h"
 

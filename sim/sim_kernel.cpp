@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "src/formats/command_format.h"
-#include "src/formats/launch_format.h"
+#include "formats/command_format.h"
+#include "formats/launch_format.h"
 
 namespace vexosim {
 namespace {

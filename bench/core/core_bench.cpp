@@ -24,7 +24,7 @@
 
 #include "bmodel/bmodel.h"
 #include "heap_counter.h"
-#include "src/runtime/model_steps.h"
+#include "src/core/model_steps.h"
 #include "samples/model_builder.h"
 #include "utils/device.h"
 

@@ -8,7 +8,7 @@
 
 #include "bmodel/bmodel.h"
 #include "samples/crafted.h"
-#include "src/runtime/model_steps.h"
+#include "src/core/model_steps.h"
 
 namespace {
 

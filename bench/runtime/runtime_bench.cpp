@@ -12,7 +12,7 @@
 
 #include "runtime/miniruntime.h"
 #include "samples/model_builder.h"
-#include "src/runtime/model_steps.h"
+#include "src/core/model_steps.h"
 #include "utils/datagen.h"
 
 namespace {

@@ -1,8 +1,8 @@
 // The general runtime over the execution core and tensor records.
 #include "runtime/miniruntime.h"
 #include "src/runtime/miniruntime_internal.h"
-#include "src/runtime/tensor_internal.h"
-#include "src/runtime/model_steps.h"
+#include "src/tensor/tensor_internal.h"
+#include "src/core/model_steps.h"
 
 #include <memory>
 #include <string>

@@ -6,7 +6,7 @@
 
 #include "model_runs.h"
 #include "externc/model_api.h"
-#include "src/formats/command_format.h"
+#include "formats/command_format.h"
 #include "samples/samples.h"
 #include "utils/datagen.h"
 

@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "src/formats/command_format.h"
-#include "src/runtime/model_steps.h"
+#include "formats/command_format.h"
+#include "src/core/model_steps.h"
 #include "samples/commands.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "bmodel/bmodel.h"
 #include "model_runs.h"
 #include "samples/model_builder.h"
-#include "src/runtime/model_steps.h"
+#include "src/core/model_steps.h"
 #include "utils/datagen.h"
 
 namespace {

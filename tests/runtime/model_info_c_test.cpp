@@ -7,7 +7,7 @@
 #include "externc/model_api.h"
 #include "externc/model_info_c.h"
 #include "runtime_models.h"
-#include "src/runtime/model_steps.h"
+#include "src/core/model_steps.h"
 #include "samples/samples.h"
 #include "tensor_test_support.h"
 

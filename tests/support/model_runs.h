@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "src/runtime/model_steps.h"
+#include "src/core/model_steps.h"
 #include "samples/model_builder.h"
 #include "test_support.h"
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <numeric>
 
-#include "src/runtime/tensor_internal.h"
+#include "src/tensor/tensor_internal.h"
 #include "tensor_test_support.h"
 #include "utils/datagen.h"
 

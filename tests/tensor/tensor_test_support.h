@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "src/runtime/tensor_internal.h"
+#include "src/tensor/tensor_internal.h"
 #include "test_support.h"
 #include "utils/device.h"
 

@@ -20,7 +20,7 @@
 #include "child_process.h"
 #include "common/format.h"
 #include "model_runs.h"
-#include "src/runtime/model_steps.h"
+#include "src/core/model_steps.h"
 #include "samples/samples.h"
 #include "test_support.h"
 #include "tool_outcome.h"

@@ -1,6 +1,6 @@
 #include "commands.h"
 
-#include "src/formats/command_format.h"
+#include "formats/command_format.h"
 
 namespace vexo::samples {
 

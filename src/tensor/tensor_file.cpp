@@ -8,7 +8,7 @@
 #include <iterator>
 #include <memory>
 
-#include "src/runtime/tensor_internal.h"
+#include "src/tensor/tensor_internal.h"
 #include "src/utils/guard.h"
 #include "src/utils/logs.h"
 

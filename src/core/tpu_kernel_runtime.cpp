@@ -1,6 +1,6 @@
-#include "src/kernel/tpu_kernel_runtime.h"
+#include "src/core/tpu_kernel_runtime.h"
 
-#include "src/formats/launch_format.h"
+#include "formats/launch_format.h"
 #include "src/utils/guard.h"
 #include "src/utils/logs.h"
 

@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "bmodel/bmodel.h"
-#include "core_internal.h"
+#include "src/core/core_internal.h"
 #include "utils/device.h"
 #include "vexo.h"
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "src/runtime/model_steps.h"
+#include "src/core/model_steps.h"
 #include "src/utils/logs.h"
 
 namespace divudida::detail {

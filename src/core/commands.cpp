@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "bmodel/bmodel.h"
-#include "core_internal.h"
-#include "src/formats/command_format.h"
+#include "src/core/core_internal.h"
+#include "formats/command_format.h"
 
 namespace divudida {
 

@@ -2,8 +2,8 @@
 #include <memory>
 
 #include "bmodel/bmodel.h"
-#include "core_internal.h"
-#include "src/kernel/tpu_kernel_runtime.h"
+#include "src/core/core_internal.h"
+#include "src/core/tpu_kernel_runtime.h"
 #include "utils/device.h"
 
 namespace divudida {

@@ -1,8 +1,8 @@
 // Tensor device addresses and the launch records sent to the kernel module's
 // full-network functions. The records are a packed little-endian wire format.
 
-#include "core_internal.h"
-#include "src/formats/launch_format.h"
+#include "src/core/core_internal.h"
+#include "formats/launch_format.h"
 
 namespace divudida {
 

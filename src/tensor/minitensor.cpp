@@ -1,6 +1,6 @@
 // Tensor records: creation, placement on device blocks, host data, copies
 // between host and device and within the device, and printing.
-#include "src/runtime/tensor_internal.h"
+#include "src/tensor/tensor_internal.h"
 
 
 #include <climits>

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bmodel/bmodel.h"
-#include "core_internal.h"
+#include "src/core/core_internal.h"
 
 namespace divudida {
 

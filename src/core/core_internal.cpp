@@ -1,4 +1,4 @@
-#include "core_internal.h"
+#include "src/core/core_internal.h"
 
 namespace divudida::detail {
 

@@ -16,7 +16,7 @@
 #include <cstdint>
 
 #include "runtime/divudida.h"
-#include "src/formats/launch_format.h"
+#include "formats/launch_format.h"
 #include "src/utils/guard.h"
 
 namespace bmodel {
