@@ -80,6 +80,11 @@ VEXO_API int llm_tokenizer_eos_id(const llm_tokenizer* tokenizer);
    capacity. -1 after an error line. */
 VEXO_API long llm_tokenizer_encode(const llm_tokenizer* tokenizer, const char* text, int add_bos, int* ids,
                                    size_t capacity);
+/* A lower bound of the ids that NUL-terminated text encodes to (without the
+   bos id), found quickly and without encoding it: a text whose bound
+   exceeds a context cannot fit it. 0 for null or when the tokenizer cannot
+   tell (a tokenizer of callbacks). */
+VEXO_API size_t llm_tokenizer_min_tokens(const llm_tokenizer* tokenizer, const char* text);
 /* Decodes ids to UTF-8 text. Returns the text's length in bytes; writes at
    most capacity - 1 bytes and a NUL when capacity > 0. -1 after an error
    line (an id out of range). */

@@ -110,6 +110,10 @@ long llm_tokenizer_encode(const llm_tokenizer* tokenizer, const char* text, int 
       -1L);
 }
 
+size_t llm_tokenizer_min_tokens(const llm_tokenizer* tokenizer, const char* text) {
+  return guarded("llm_tokenizer_min_tokens", [&]() -> size_t { return tokenizer && text ? tokenizer->tokenizer->min_ids(text) : 0; }, size_t{0});
+}
+
 long llm_tokenizer_decode(const llm_tokenizer* tokenizer, const int* ids, size_t count, char* text, size_t capacity) {
   return guarded(
       "llm_tokenizer_decode",

@@ -2,7 +2,9 @@
 
 #include <sentencepiece_processor.h>
 
+#include <algorithm>
 #include <fstream>
+#include <string_view>
 
 #include "src/utils/guard.h"
 
@@ -16,6 +18,11 @@ class SentencePieceTokenizer : public Tokenizer {
   explicit SentencePieceTokenizer(const std::string& path) {
     const auto status = processor_.Load(path);
     if (!status.ok()) minilog::fail_with("Cannot read the SentencePiece model ", path, ": ", status.ToString());
+    for (int id = 0; id < processor_.GetPieceSize(); ++id) {
+      if (processor_.IsControl(id) || processor_.IsUnknown(id) || processor_.IsByte(id) || processor_.IsUnused(id))
+        continue;
+      longest_piece_ = std::max(longest_piece_, processor_.IdToPiece(id).size());
+    }
   }
   std::vector<int> encode(const std::string& text, bool add_bos) const override {
     std::vector<int> ids;
@@ -36,12 +43,29 @@ class SentencePieceTokenizer : public Tokenizer {
     if (!status.ok()) minilog::fail_with("Cannot decode the tokens: ", status.ToString());
     return text;
   }
+  // Every id but an unknown or a byte one covers at most the longest
+  // piece's bytes of the text, and only those ids cover a character that is
+  // a piece by itself; other characters (spaces among them, which the
+  // normalizer may drop) count for nothing.
+  size_t min_ids(const std::string& text) const override {
+    if (longest_piece_ == 0) return 0;
+    size_t covered = 0;
+    for (size_t at = 0; at < text.size();) {
+      const auto lead = static_cast<unsigned char>(text[at]);
+      const size_t length = std::min(text.size() - at, size_t{lead < 0x80 ? 1u : lead < 0xE0 ? 2u : lead < 0xF0 ? 3u : 4u});
+      const std::string_view character(text.data() + at, length);
+      if (lead != ' ' && processor_.PieceToId(character) != processor_.unk_id()) covered += length;
+      at += length;
+    }
+    return (covered + longest_piece_ - 1) / longest_piece_;
+  }
   size_t vocab_size() const override { return static_cast<size_t>(processor_.GetPieceSize()); }
   int bos_id() const override { return processor_.bos_id(); }
   int eos_id() const override { return processor_.eos_id(); }
 
  private:
   sentencepiece::SentencePieceProcessor processor_;
+  size_t longest_piece_ = 0;  // in bytes, of the pieces that stand for text
 };
 
 class CallbackTokenizer : public Tokenizer {
@@ -67,6 +91,7 @@ class CallbackTokenizer : public Tokenizer {
     text.resize(static_cast<size_t>(n));
     return text;
   }
+  size_t min_ids(const std::string&) const override { return 0; }  // the caller's encoding is opaque
   size_t vocab_size() const override { return callbacks_.vocab_size; }
   int bos_id() const override { return callbacks_.bos_id; }
   int eos_id() const override { return callbacks_.eos_id; }
@@ -91,11 +116,25 @@ size_t incomplete_tail(const std::string& text) {
 constexpr char kReplacement[] = "\xEF\xBF\xBD";
 // Ids held back at most: beyond, the text is shown as it decodes.
 constexpr size_t kMaxPending = 8;
-// Ids of shown text kept as context, so that spacing decodes as in one text.
-constexpr size_t kContext = 4;
+// Shown ids kept at least once the window is cut, and the size past which a
+// cut is tried: the window's decode costs O(its size) per id.
+constexpr size_t kKeptWindow = 64;
+constexpr size_t kCutPast = 4 * kKeptWindow;
 
 bool ends_with(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The end of the part of `text` that later ids cannot change: before an
+// incomplete character's bytes, or before the replacement characters (at
+// most one per byte of a character) that a decoder gives for them.
+size_t complete_end(const std::string& text) {
+  size_t end = text.size() - incomplete_tail(text);
+  const size_t length = sizeof(kReplacement) - 1;
+  for (int i = 0; i < 3 && end >= length && text.compare(end - length, length, kReplacement) == 0; ++i) {
+    end -= length;
+  }
+  return end;
 }
 
 }  // namespace
@@ -117,38 +156,63 @@ std::unique_ptr<Tokenizer> load_tokenizer(const std::string& path) {
 }
 
 std::string StreamDecoder::push(int id) {
-  pending_.push_back(id);
+  window_.push_back(id);
   try {
     return settle(false);
   } catch (...) {
-    pending_.pop_back();  // an id that does not decode is not kept
+    window_.pop_back();  // an id that does not decode is not kept
     throw;
   }
 }
 
 std::string StreamDecoder::flush() {
-  std::string text = pending_.empty() ? std::string() : settle(true);
+  std::string text = window_.empty() ? std::string() : settle(true);
   reset();
   return text;
 }
 
 void StreamDecoder::reset(const std::vector<int>& context) {
-  context_.assign(context.end() - std::min(context.size(), kContext), context.end());
-  pending_.clear();
+  window_ = context;
+  shown_ids_ = window_.size();
+  shown_text_ = tokenizer_.decode(window_);
+  cut_window();
 }
 
 std::string StreamDecoder::settle(bool force) {
-  std::vector<int> all = context_;
-  all.insert(all.end(), pending_.begin(), pending_.end());
-  const std::string before = tokenizer_.decode(context_), after = tokenizer_.decode(all);
-  size_t shown = 0;  // of `after`, the part already shown as `before`
-  while (shown < before.size() && shown < after.size() && before[shown] == after[shown]) ++shown;
-  const bool complete = shown == before.size() && incomplete_tail(after) == 0 && !ends_with(after, kReplacement);
-  if (!complete && !force && pending_.size() < kMaxPending) return {};
-  std::string text = after.substr(shown);
-  context_.assign(all.end() - std::min(all.size(), kContext), all.end());
-  pending_.clear();
+  const std::string after = tokenizer_.decode(window_);
+  if (after.compare(0, shown_text_.size(), shown_text_) != 0) {
+    // The text shown changed with later ids, which a tokenizer decoding as
+    // described never does: show what differs once the wait is over.
+    if (!force && window_.size() - shown_ids_ < kMaxPending) return {};
+    size_t same = 0;
+    while (same < shown_text_.size() && same < after.size() && shown_text_[same] == after[same]) ++same;
+    shown_text_ = after;
+    shown_ids_ = window_.size();
+    return after.substr(same);
+  }
+  // What later ids may still complete (a character's first bytes) waits;
+  // past kMaxPending ids the complete part before it shows.
+  const size_t end = force ? after.size() : std::max(shown_text_.size(), complete_end(after));
+  if (end < after.size() && !force && window_.size() - shown_ids_ < kMaxPending) return {};
+  std::string text = after.substr(shown_text_.size(), end - shown_text_.size());
+  shown_text_ = after.substr(0, end);
+  shown_ids_ = window_.size();
+  cut_window();
   return text;
+}
+
+void StreamDecoder::cut_window() {
+  if (window_.size() <= kCutPast) return;
+  // The last ids may stand for the whole only when they decode on their own
+  // to some text that ends the whole's text: then what follows them decodes
+  // after them as after the whole (a first piece's spacing, or bytes of a
+  // character begun earlier, would show as a difference).
+  const std::vector<int> kept(window_.end() - kKeptWindow, window_.end());
+  std::string text = tokenizer_.decode(kept);
+  if (text.empty() || complete_end(text) != text.size() || !ends_with(shown_text_, text)) return;
+  window_ = kept;
+  shown_ids_ = window_.size();
+  shown_text_ = std::move(text);
 }
 
 }  // namespace llmrun

@@ -16,6 +16,13 @@ class Tokenizer {
  public:
   virtual ~Tokenizer() = default;
   virtual std::vector<int> encode(const std::string& text, bool add_bos) const = 0;
+  // A lower bound of the ids that `text` encodes to (without the begin id),
+  // found without encoding it, in time linear in its length and without
+  // memory in proportion to it: a caller refuses a text that cannot fit a
+  // context before the encoding spends memory on it. Any bound is right
+  // (0 when the tokenizer cannot tell); a usual one is the text's bytes that
+  // only pieces can cover, divided by the longest piece's bytes.
+  virtual size_t min_ids(const std::string& text) const = 0;
   // Throws for an id outside the vocabulary.
   virtual std::string decode(const std::vector<int>& ids) const = 0;
   virtual size_t vocab_size() const = 0;
@@ -30,8 +37,13 @@ std::unique_ptr<Tokenizer> callback_tokenizer(const llm_tokenizer_callbacks& cal
 std::unique_ptr<Tokenizer> load_tokenizer(const std::string& path);
 
 // Text of a growing list of ids, handed out piece by piece: a piece never
-// ends inside a UTF-8 character, and the pieces together are the decoded
-// text of all the ids.
+// ends inside a UTF-8 character, and the pieces together are exactly the
+// decoded text of all the ids (for a tokenizer whose decoded text of a list
+// only grows at its end once its characters are complete, as SentencePiece's
+// does). The ids are decoded with all those before them since the reset, so
+// that spacing and characters split over ids decode as in one text; long
+// lists are cut to their last ids where those decode on their own as the end
+// of the whole.
 class StreamDecoder {
  public:
   explicit StreamDecoder(const Tokenizer& tokenizer) : tokenizer_(tokenizer) {}
@@ -39,15 +51,17 @@ class StreamDecoder {
   std::string push(int id);
   // What is still held back, then a fresh start.
   std::string flush();
-  // A fresh start after `context` (ids whose text is shown already: their
-  // last few decide the spacing of the first new piece).
+  // A fresh start after `context` (ids whose text is shown already: they
+  // decide the spacing of the first new piece).
   void reset(const std::vector<int>& context = {});
 
  private:
   std::string settle(bool force);
+  void cut_window();
   const Tokenizer& tokenizer_;
-  std::vector<int> context_;  // the last ids already shown, for spacing
-  std::vector<int> pending_;  // ids whose text is not shown yet
+  std::vector<int> window_;  // shown ids (or their last ones), then pending ones
+  size_t shown_ids_ = 0;     // of window_, the ids whose text is shown
+  std::string shown_text_;   // the decoded text of those ids
 };
 
 }  // namespace llmrun

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <memory>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -323,12 +325,48 @@ TEST_F(Generation, ConversationReuseEqualsAFreshPass) {
   EXPECT_EQ(llm_session_step(s, &piece), -1);
 }
 
+// A new prompt that extends the cached tokens except in one of them (a chat
+// template re-renders the previous reply, whose ids often differ from the
+// generated ones) must not reuse the caches: the output is a fresh pass's.
+TEST_F(Generation, ReuseNeedsEveryCachedTokenToAgree) {
+  for (const bool logits : {true, false}) {
+    LlmOptions options;
+    options.logits_head = logits;
+    options.layers = 3;
+    options.seq_len = 24;
+    llmbase llm = open(options), fresh_llm = open(options);
+    llm_session *s = session(llm), *fresh = session(fresh_llm);
+    const llm_request r = request(4);
+    const std::vector<int> first_prompt{5, 17, 42, 9, 33, 12, 20};
+    for (const size_t changed : {first_prompt.size() + 2, first_prompt.size() + 1}) {  // the last cached, one before
+      SCOPED_TRACE(changed);
+      run(s, first_prompt, r);
+      const int* held = nullptr;
+      const size_t count = llm_session_cached_tokens(s, &held);
+      std::vector<int> prompt(held, held + count);
+      ASSERT_EQ(prompt.size(), first_prompt.size() + 3);
+      ASSERT_LT(changed, prompt.size());
+      prompt[changed] = prompt[changed] == 50 ? 51 : 50;
+      // Generated tokens read the rows of tokens layers + 1 before them: with
+      // one new token, the second and third generated read the changed ones.
+      prompt.push_back(7);
+      const Generated second = run(s, prompt, r);
+      const Generated expected = run(fresh, prompt, r);
+      EXPECT_EQ(second.stats.reused_tokens, 0u);
+      EXPECT_EQ(second.tokens, expected.tokens);
+      const std::vector<int> rule = llm_expected_tokens(prompt, prompt.size() + 4, options);
+      EXPECT_EQ(second.tokens, std::vector<int>(rule.begin() + prompt.size(), rule.end()));
+    }
+  }
+}
+
 // Ids are bytes: a character of two bytes takes two tokens.
 class ByteTokenizer : public llmrun::Tokenizer {
  public:
   std::vector<int> encode(const std::string& text, bool) const override {
     return std::vector<int>(text.begin(), text.end());
   }
+  size_t min_ids(const std::string& text) const override { return text.size(); }
   std::string decode(const std::vector<int>& ids) const override {
     std::string text;
     for (const int id : ids) text += static_cast<char>(id);
@@ -338,6 +376,68 @@ class ByteTokenizer : public llmrun::Tokenizer {
   int bos_id() const override { return -1; }
   int eos_id() const override { return -1; }
 };
+
+// The streamed pieces of any ids make exactly their decoded text: runs of
+// spaces and of ids that decode to nothing, leading spaces, and characters
+// whose bytes come one id each.
+TEST_F(Generation, StreamedPiecesMakeTheDecodedText) {
+  const std::string fallback_path = dir.path("byte-fallback.model");
+  write_byte_fallback_tokenizer(fallback_path);
+  for (const std::string& path : {dir.path("tokenizer.model"), fallback_path}) {
+    SCOPED_TRACE(path);
+    const std::unique_ptr<llmrun::Tokenizer> tokenizer = llmrun::load_tokenizer(path);
+    llmrun::StreamDecoder decoder(*tokenizer);
+    const auto expect_whole = [&](const std::vector<int>& ids) {
+      std::string streamed;
+      for (const int id : ids) streamed += decoder.push(id);
+      streamed += decoder.flush();
+      EXPECT_EQ(streamed, tokenizer->decode(ids)) << testing::PrintToString(ids);
+    };
+    int space = 0;  // the piece of one space
+    while (space < 64 && tokenizer->decode({42, space}) != tokenizer->decode({42}) + " ") ++space;
+    ASSERT_LT(space, 64);
+    expect_whole({5, 6, 26, 27, 9, 54, 6, 34, 53, 23, 5, 45, 4, 27, 9, 54, 6, 34, 36, 36, 36, 36, 36, 53, 6, 0, 45});
+    expect_whole({44, 1, 1, 1, 1, 26});
+    expect_whole({space, space, space, 44});
+    expect_whole({44, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, space, 44});
+    std::vector<int> indented{44};
+    for (int line = 0; line < 40; ++line) {
+      indented.insert(indented.end(), {5, space, space, space, space, space, space, space, space, 26});
+    }
+    expect_whole(indented);  // long enough for the decoder to cut what it keeps
+
+    // Random ids, most of them spaces, nothing ids and (with byte fallback)
+    // bytes of characters of 2 to 4 bytes, valid or not.
+    const std::vector<int> vocab_ids = tokenizer->encode("the lazy dog\nhello world", false);
+    std::mt19937 random(26);
+    // With byte fallback a character the pieces lack takes one id per byte,
+    // and the byte ids follow each other: "<0x00>" is byte_ids + 0.
+    int byte_ids = -1;
+    if (path == fallback_path) {
+      const std::vector<int> emoji = tokenizer->encode("\xF0\x9F\x98\x80", false);
+      ASSERT_GE(emoji.size(), 4u);
+      byte_ids = emoji[emoji.size() - 4] - 0xF0;
+      ASSERT_EQ(emoji.back(), byte_ids + 0x80);
+      expect_whole({emoji.end() - 4, emoji.end()});
+      expect_whole({emoji.end() - 4, emoji.end() - 1});  // cut short
+      expect_whole({byte_ids + 0xE2, byte_ids + 0x82, space, byte_ids + 0xC3, byte_ids + 0xA9});
+    }
+    for (int round = 0; round < 300; ++round) {
+      std::vector<int> ids;
+      for (size_t n = random() % 40; ids.size() < n;) {
+        switch (random() % 5) {
+          case 0: ids.push_back(space); break;
+          case 1: ids.push_back(1 + static_cast<int>(random() % 2)); break;
+          case 2: ids.push_back(vocab_ids[random() % vocab_ids.size()]); break;
+          default:
+            ids.push_back(byte_ids >= 0 ? byte_ids + 0x80 + static_cast<int>(random() % 0x78)
+                                        : static_cast<int>(random() % tokenizer->vocab_size()));
+        }
+      }
+      expect_whole(ids);
+    }
+  }
+}
 
 TEST_F(Generation, StreamingDecodeNeverSplitsACharacter) {
   ByteTokenizer bytes;

@@ -58,5 +58,9 @@ std::vector<int32_t> llm_expected_tokens(const std::vector<int32_t>& prompt, siz
 // 5 a line break.
 constexpr uint32_t kLlmTokenizerVocab = 64;
 void write_llm_tokenizer(const std::string& path);
+// The same tokenizer with byte fallback: characters it has no piece for
+// encode as their UTF-8 bytes, ids 6 to 261 ("<0x00>" to "<0xFF>").
+constexpr uint32_t kByteFallbackTokenizerVocab = 320;
+void write_byte_fallback_tokenizer(const std::string& path);
 
 }  // namespace vexo::samples

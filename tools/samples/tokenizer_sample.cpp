@@ -31,25 +31,32 @@ class SampleText : public sentencepiece::SentenceIterator {
   size_t line_ = 0;
 };
 
-}  // namespace
-
-void write_llm_tokenizer(const std::string& path) {
+void train_tokenizer(const std::string& path, std::unordered_map<std::string, std::string> options) {
   SampleText text;
   std::string model;
-  const std::unordered_map<std::string, std::string> options{
-      {"vocab_size", std::to_string(kLlmTokenizerVocab)},
-      {"model_type", "bpe"},
-      {"num_threads", "1"},
-      {"normalization_rule_name", "identity"},
-      {"minloglevel", "2"},
-      {"character_coverage", "1.0"},
-      {"user_defined_symbols", "<|im_start|>,<|im_end|>,\n"},
-  };
+  options.insert({{"model_type", "bpe"},
+                  {"num_threads", "1"},
+                  {"normalization_rule_name", "identity"},
+                  {"minloglevel", "2"},
+                  {"character_coverage", "1.0"},
+                  {"user_defined_symbols", "<|im_start|>,<|im_end|>,\n"}});
   const auto status = sentencepiece::SentencePieceTrainer::Train(options, &text, &model);
   if (!status.ok()) throw std::runtime_error("cannot train the sample tokenizer: " + status.ToString());
   std::ofstream file(path, std::ios::binary);
   file.write(model.data(), static_cast<std::streamsize>(model.size()));
   if (!file.flush()) throw std::runtime_error("cannot write " + path);
+}
+
+}  // namespace
+
+void write_llm_tokenizer(const std::string& path) {
+  train_tokenizer(path, {{"vocab_size", std::to_string(kLlmTokenizerVocab)}});
+}
+
+void write_byte_fallback_tokenizer(const std::string& path) {
+  train_tokenizer(path, {{"vocab_size", std::to_string(kByteFallbackTokenizerVocab)},
+                         {"byte_fallback", "true"},
+                         {"hard_vocab_limit", "false"}});
 }
 
 }  // namespace vexo::samples

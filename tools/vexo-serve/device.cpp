@@ -31,6 +31,18 @@ Tokenizer::Tokenizer(const std::string& path) : handle_(llm_tokenizer_load(path.
 }
 
 std::vector<int> Tokenizer::encode(const std::string& text, bool add_bos) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  finished_.wait(lock, [this] { return encoding_ < kEncodings; });
+  ++encoding_;
+  lock.unlock();
+  struct Release {
+    const Tokenizer& tokenizer;
+    ~Release() {
+      std::lock_guard<std::mutex> relock(tokenizer.mutex_);
+      --tokenizer.encoding_;
+      tokenizer.finished_.notify_one();
+    }
+  } release{*this};
   return sized<int>(
       [&](int* ids, size_t capacity) {
         return llm_tokenizer_encode(handle_.get(), text.c_str(), add_bos ? 1 : 0, ids, capacity);

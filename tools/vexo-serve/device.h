@@ -6,7 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,7 +28,12 @@ struct TemplateFree {
 class Tokenizer {
  public:
   explicit Tokenizer(const std::string& path);
+  // At most kEncodings texts are encoded at once (the others wait): an
+  // encoding holds memory in proportion to its text.
+  static constexpr size_t kEncodings = 2;
   std::vector<int> encode(const std::string& text, bool add_bos) const;
+  // A lower bound of the ids `text` takes, found without encoding it.
+  size_t min_tokens(const std::string& text) const { return llm_tokenizer_min_tokens(handle_.get(), text.c_str()); }
   // Throws std::invalid_argument for an id outside the vocabulary.
   std::string decode(const std::vector<int>& ids) const;
   size_t vocab_size() const { return llm_tokenizer_vocab_size(handle_.get()); }
@@ -34,6 +41,9 @@ class Tokenizer {
 
  private:
   std::unique_ptr<llm_tokenizer, TokenizerFree> handle_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable finished_;
+  mutable size_t encoding_ = 0;
 };
 
 struct ChatMessage {

@@ -3,14 +3,15 @@
 #include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "common/files.h"
 #include "common/tool.h"
 #include "device.h"
+#include "intake.h"
 #include "metrics.h"
 #include "routes.h"
 #include "scheduler.h"
@@ -35,7 +37,11 @@ struct Options {
   std::string host = "127.0.0.1";
   int port = 8080;
   std::string api_key;
+  std::string api_key_file;
   size_t queue = 64;
+  size_t max_connections = 0;         // 0: room for every running and waiting request, and a few more
+  size_t max_client_connections = 0;  // 0: three quarters of max_connections, at least 8
+  double request_timeout = 10;
   std::string chat_template;
 };
 
@@ -56,13 +62,37 @@ std::vector<int> parse_devices(const std::string& text) {
   return ids;
 }
 
-// The HTTP server with room for bursts of connections: the library listens
-// with a backlog of 5, and the kernel drops or resets connections beyond it
-// that a burst of clients opens before they are accepted.
-class HttpServer : public httplib::Server {
- public:
-  void widen_backlog() { ::listen(svr_sock_, SOMAXCONN); }
-};
+// The API keys: --api-key, VEXO_API_KEY (which, unlike the command line,
+// other users of the machine cannot read) and --api-key-file's lines.
+std::vector<std::string> api_keys(const Options& options) {
+  std::vector<std::string> keys;
+  if (!options.api_key.empty()) keys.push_back(options.api_key);
+  if (const char* key = std::getenv("VEXO_API_KEY"); key != nullptr && *key != '\0') keys.emplace_back(key);
+  if (!options.api_key_file.empty()) {
+    std::ifstream file(options.api_key_file);
+    if (!file) throw Failure("cannot read the API key file " + options.api_key_file);
+    size_t found = 0;
+    for (std::string line; std::getline(file, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.empty()) continue;
+      keys.push_back(line);
+      ++found;
+    }
+    if (file.bad() || found == 0) throw Failure("the API key file " + options.api_key_file + " holds no key");
+  }
+  return keys;
+}
+
+serve::IntakeLimits intake_limits(const Options& options, size_t devices, size_t body_limit) {
+  serve::IntakeLimits limits;
+  limits.body_bytes = body_limit;
+  limits.request_time = std::chrono::milliseconds(static_cast<int64_t>(options.request_timeout * 1000));
+  limits.connections = options.max_connections ? options.max_connections : devices + options.queue + 4;
+  limits.connections_per_client = options.max_client_connections
+                                      ? options.max_client_connections
+                                      : std::max<size_t>(8, limits.connections * 3 / 4);
+  return limits;
+}
 
 // Loads the tokenizer, the chat template and one runtime per device while
 // the server already answers /health (with 503 until this is done).
@@ -97,15 +127,11 @@ void serve_model(const Options& options) {
   Loaded loaded;
   serve::ServiceOptions service_options;
   service_options.model = std::filesystem::path(options.model).stem().string();
-  service_options.api_key = options.api_key;
+  service_options.api_keys = api_keys(options);
   serve::Service service(service_options, pool, metrics);
 
-  HttpServer http;
+  serve::HttpServer http(intake_limits(options, devices.size(), service_options.body_limit), service.gate());
   service.install(http);
-  // Threads for every running and waiting request, and a few to answer
-  // the rest (429, health, metrics) at once.
-  const size_t threads = devices.size() + options.queue + 8;
-  http.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   const int port = options.port == 0 ? http.bind_to_any_port(options.host) : options.port;
   if (port < 0 || (options.port != 0 && !http.bind_to_port(options.host, options.port)))
     throw Failure("cannot listen on " + options.host + ":" + std::to_string(options.port));
@@ -161,10 +187,23 @@ int main(int argc, char** argv) {
   app.add_option("--port", options.port, "The port to listen on; 0 picks a free one (default: 8080)")
       ->check(CLI::Range(0, 65535));
   app.add_option("--api-key", options.api_key,
-                 "Require 'Authorization: Bearer KEY' on the API's requests (not on /health and /metrics)");
+                 "Require 'Authorization: Bearer KEY' on the API's requests (not on /health and /metrics); "
+                 "the environment variable VEXO_API_KEY gives one too, unseen by other users");
+  app.add_option("--api-key-file", options.api_key_file,
+                 "Accept each line of FILE as an API key as well (several clients, key rotation)");
   app.add_option("--queue", options.queue,
                  "Requests that may wait for a device; more are refused with 429 (default: 64)")
       ->check(CLI::Range(0, 4096));
+  app.add_option("--max-connections", options.max_connections,
+                 "Connections served at once; more are refused with 503 (default: devices + queue + 4)")
+      ->check(CLI::Range(1, 4096));
+  app.add_option("--max-client-connections", options.max_client_connections,
+                 "Connections from one address; more are refused with 503 (default: 3/4 of --max-connections, "
+                 "at least 8; behind a proxy, raise it to --max-connections)")
+      ->check(CLI::Range(1, 4096));
+  app.add_option("--request-timeout", options.request_timeout,
+                 "Seconds a request's head and body may take to arrive; then 408 (default: 10)")
+      ->check(CLI::Range(0.1, 3600.0));
   app.add_option("--chat-template", options.chat_template,
                  "A chat template file for /v1/chat/completions (default: the built-in ChatML template)");
   app.callback([&options] { serve_model(options); });

@@ -27,13 +27,18 @@ void send_error(httplib::Response& res, const ApiError& error) {
   send(res, error.status, error.body());
 }
 
-// Compares without stopping at the first difference, so that the time a
-// refusal takes says little about the key.
-bool same_key(const std::string& given, const std::string& key) {
-  if (given.size() != key.size()) return false;
-  unsigned char difference = 0;
-  for (size_t i = 0; i < given.size(); ++i) difference |= static_cast<unsigned char>(given[i] ^ key[i]);
-  return difference == 0;
+// Compares every byte of every key, without stopping at a difference or a
+// match, so that the time a refusal takes says little about the keys.
+bool known_key(const std::string& given, const std::vector<std::string>& keys) {
+  unsigned char found = 0;
+  for (const std::string& key : keys) {
+    unsigned char difference = given.size() != key.size();
+    for (size_t i = 0; i < key.size(); ++i) {
+      difference |= static_cast<unsigned char>(key[i] ^ (i < given.size() ? given[i] : 0));
+    }
+    found |= difference == 0;
+  }
+  return found != 0;
 }
 
 // The endpoints the metrics name; anything else counts as "other".
@@ -57,18 +62,12 @@ class Service::Call {
   using Body = std::function<void(const httplib::Request&, httplib::Response&)>;
 
   static httplib::Server::Handler make(Service& service, const char* endpoint, int needs, Body body) {
+    if (!(needs & kKey)) service.open_paths_.insert(endpoint);
     return [&service, endpoint, needs, body = std::move(body)](const httplib::Request& req,
                                                                 httplib::Response& res) {
       try {
-        if ((needs & kKey) && !service.options_.api_key.empty()) {
-          const std::string given = req.get_header_value("Authorization");
-          const std::string prefix = "Bearer ";
-          if (given.compare(0, prefix.size(), prefix) != 0 ||
-              !same_key(given.substr(prefix.size()), service.options_.api_key)) {
-            throw ApiError(401, "invalid_request_error",
-                           given.empty() ? "No API key given: send the header 'Authorization: Bearer KEY'"
-                                         : "Incorrect API key provided");
-          }
+        if (needs & kKey) {
+          if (auto refusal = service.key_refusal(req.get_header_value("Authorization"))) throw *refusal;
         }
         if ((needs & kReady) && !service.ready_)
           throw ApiError(503, "server_error", "The model is still loading; try again shortly");
@@ -88,14 +87,37 @@ class Service::Call {
   }
 };
 
+std::optional<ApiError> Service::key_refusal(const std::string& authorization) const {
+  if (options_.api_keys.empty()) return std::nullopt;
+  const std::string prefix = "Bearer ";
+  if (authorization.compare(0, prefix.size(), prefix) == 0 &&
+      known_key(authorization.substr(prefix.size()), options_.api_keys)) {
+    return std::nullopt;
+  }
+  return ApiError(401, "invalid_request_error",
+                  authorization.empty() ? "No API key given: send the header 'Authorization: Bearer KEY'"
+                                        : "Incorrect API key provided");
+}
+
+Gate Service::gate() {
+  Gate gate;
+  gate.refusal = [this](const std::string&, const std::string& path, const std::string& authorization) {
+    return open_paths_.count(path) ? std::nullopt : key_refusal(authorization);
+  };
+  gate.probe = [](const std::string& method, const std::string& path) {
+    return method == "GET" && (path == "/health" || path == "/metrics");
+  };
+  gate.count = [this](const std::string& path, int status) { metrics_.count_request(endpoint_label(path), status); };
+  return gate;
+}
+
 void Service::ready(const Tokenizer& tokenizer, const ChatTemplate& chat_template) {
   tokenizer_ = &tokenizer;
   template_ = &chat_template;
   ready_ = true;
 }
 
-void Service::install(httplib::Server& server) {
-  server.set_payload_max_length(options_.body_limit);
+void Service::install(HttpServer& server) {
   // A stream's small events go out at once, not held back for an ACK.
   server.set_tcp_nodelay(true);
   // A fixed send buffer (inherited by every connection) bounds what a
@@ -152,6 +174,12 @@ void Service::install(httplib::Server& server) {
   }
 }
 
+ApiError Service::too_long(const GenerationRequest& request, const std::string& tokens) const {
+  return ApiError::invalid("This model's maximum context length is " + std::to_string(pool_.capacity()) +
+                               " tokens; the prompt has " + tokens,
+                           request.chat ? "messages" : "prompt");
+}
+
 std::vector<int> Service::prompt(GenerationRequest& request) const {
   std::vector<int> ids;
   if (request.prompt_ids) {
@@ -166,6 +194,9 @@ std::vector<int> Service::prompt(GenerationRequest& request) const {
     }
   } else {
     const std::string text = request.chat ? template_->render(request.messages) : request.prompt_text;
+    // A text that cannot fit is refused before its encoding spends memory.
+    const size_t least = tokenizer_->min_tokens(text);
+    if (least > pool_.capacity()) throw too_long(request, "at least " + std::to_string(least));
     ids = tokenizer_->encode(text, true);
   }
   if (request.chat && !template_->stop().empty()) request.settings.stops.push_back(template_->stop());
@@ -173,11 +204,7 @@ std::vector<int> Service::prompt(GenerationRequest& request) const {
 
   const size_t capacity = pool_.capacity();
   const char* max_name = request.chat ? "max_completion_tokens" : "max_tokens";
-  if (ids.size() > capacity) {
-    throw ApiError::invalid("This model's maximum context length is " + std::to_string(capacity) +
-                                " tokens; the prompt has " + std::to_string(ids.size()),
-                            request.chat ? "messages" : "prompt");
-  }
+  if (ids.size() > capacity) throw too_long(request, std::to_string(ids.size()));
   if (request.max_tokens && *request.max_tokens > capacity - ids.size()) {
     throw ApiError::invalid("This model's maximum context length is " + std::to_string(capacity) +
                                 " tokens; the prompt has " + std::to_string(ids.size()) + " and " +

@@ -4,11 +4,14 @@
 
 #include <atomic>
 #include <cstddef>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "intake.h"
+
 namespace httplib {
-class Server;
 struct Request;
 struct Response;
 }  // namespace httplib
@@ -19,11 +22,10 @@ class ChatTemplate;
 class DevicePool;
 class Metrics;
 class Tokenizer;
-struct GenerationRequest;
 
 struct ServiceOptions {
   std::string model;    // the name the server answers to
-  std::string api_key;  // "" for none
+  std::vector<std::string> api_keys;  // any of them opens the API; none: no key needed
   size_t body_limit = 1 << 20;
 };
 
@@ -33,17 +35,24 @@ class Service {
       : options_(std::move(options)), pool_(pool), metrics_(metrics) {}
 
   // Installs the endpoints and the error handler.
-  void install(httplib::Server& server);
+  void install(HttpServer& server);
+  // What the intake asks from a request's head: the API key, the probes,
+  // and the counting of what it answers itself.
+  Gate gate();
   // From now on requests are served (the tokenizer, template and every
   // device are loaded; they must outlive the server).
   void ready(const Tokenizer& tokenizer, const ChatTemplate& chat_template);
 
  private:
   class Call;
+  // 401 when the API keys are set and `authorization` holds none of them.
+  std::optional<ApiError> key_refusal(const std::string& authorization) const;
   // The request's prompt ids, checked against the vocabulary and the
   // caches; adds the template's stop string and the token limit to the
   // request's settings.
   std::vector<int> prompt(GenerationRequest& request) const;
+  // 400: the prompt, of `tokens` tokens, is over the context.
+  ApiError too_long(const GenerationRequest& request, const std::string& tokens) const;
   void generate(const httplib::Request& req, httplib::Response& res, bool chat);
   const ServiceOptions options_;
   DevicePool& pool_;
@@ -51,6 +60,7 @@ class Service {
   const Tokenizer* tokenizer_ = nullptr;
   const ChatTemplate* template_ = nullptr;
   std::atomic<bool> ready_{false};
+  std::set<std::string> open_paths_;  // the endpoints that need no key
 };
 
 }  // namespace vexo::serve
