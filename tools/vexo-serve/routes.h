@@ -22,8 +22,11 @@ class Tokenizer;
 struct GenerationRequest;
 
 struct ServiceOptions {
-  std::string model;    // the name the server answers to
+  std::string model;    // the name the server answers to and reports
+  std::vector<std::string> aliases;  // more names it answers to
   std::string api_key;  // "" for none
+  // Origins whose pages may call the API ("*": any); none: no CORS headers.
+  std::vector<std::string> cors_origins;
   size_t body_limit = 1 << 20;
 };
 
@@ -45,6 +48,11 @@ class Service {
   // request's settings.
   std::vector<int> prompt(GenerationRequest& request) const;
   void generate(const httplib::Request& req, httplib::Response& res, bool chat);
+  // Checks what a token head cannot honour and the biased token ids.
+  void check_head(const GenerationRequest& request) const;
+  // The Access-Control-Allow-Origin value for a request's Origin, "" for none.
+  std::string allowed_origin(const httplib::Request& req) const;
+  std::vector<std::string> names() const;
   const ServiceOptions options_;
   DevicePool& pool_;
   Metrics& metrics_;
