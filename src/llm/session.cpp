@@ -48,10 +48,12 @@ Session::Session(LLMBase& llm, const Tokenizer* tokenizer) : llm_(llm), tokenize
   sample_limit_ = llm_.logits_head ? llm_get_head_size(&llm_) : 0;
   // Models often pad their vocabulary past the tokenizer's: the padding ids
   // have no text, so the sampler never chooses them.
-  if (tokenizer_ && sample_limit_ && sample_limit_ != tokenizer_->vocab_size()) {
+  // A tokenizer of the caller's may not know its size (0).
+  const size_t known = tokenizer_ ? tokenizer_->vocab_size() : 0;
+  if (known && sample_limit_ && sample_limit_ != known) {
     minilog::log_at<2>("The model's head scores ", sample_limit_, " ids but the tokenizer has ",
                        tokenizer_->vocab_size(), ": only ids the tokenizer has are generated");
-    sample_limit_ = std::min(sample_limit_, tokenizer_->vocab_size());
+    sample_limit_ = std::min(sample_limit_, known);
   }
 }
 
@@ -151,7 +153,8 @@ bool Session::step(int& token, std::string& text) {
     return false;
   }
   // A token head may choose a padding id, which has no text.
-  if (!llm_.logits_head && tokenizer_ && (t < 0 || static_cast<size_t>(t) >= tokenizer_->vocab_size())) {
+  if (!llm_.logits_head && tokenizer_ && tokenizer_->vocab_size() &&
+      (t < 0 || static_cast<size_t>(t) >= tokenizer_->vocab_size())) {
     end(LLM_FINISH_UNKNOWN_TOKEN, text);
     return false;
   }
