@@ -35,9 +35,13 @@ bool within(float value, float low, float high) { return value >= low && value <
 }  // namespace
 
 int32_t argmax(const float* values, size_t count) {
+  // A NaN never compares greater: starting from the first number is enough,
+  // and keeps the loop as tight as a plain maximum.
   size_t best = 0;
-  for (size_t i = 1; i < count; ++i) {
-    if (values[i] > values[best] || (std::isnan(values[best]) && !std::isnan(values[i]))) best = i;
+  while (best < count && std::isnan(values[best])) ++best;
+  if (best == count) return 0;
+  for (size_t i = best + 1; i < count; ++i) {
+    if (values[i] > values[best]) best = i;
   }
   return static_cast<int32_t>(best);
 }
