@@ -21,13 +21,16 @@ int load_entry(const uint8_t* data, size_t size);
 int tensor_file_entry(const uint8_t* data, size_t size);
 // A language model opened, then a first pass and a few next passes.
 int llm_entry(const uint8_t* data, size_t size);
+// The host sampler over settings and logits read from the input (NaN and
+// infinities included); every draw must give an id of the vocabulary.
+int sampler_entry(const uint8_t* data, size_t size);
 
 // The sample tokenizers: streamed pieces against the whole decoded text,
 // and the lower bound of a text's ids against its encoding.
 int tokenizer_entry(const uint8_t* data, size_t size);
 
 // The entry of a target by name ("reader", "load", "tensor_file", "llm",
-// "tokenizer"), or null.
+// "tokenizer", "sampler"), or null.
 using Entry = int (*)(const uint8_t*, size_t);
 Entry entry_named(const char* name);
 

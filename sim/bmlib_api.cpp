@@ -2,10 +2,12 @@
 // arguments, works under its device's lock, writes its trace line under that
 // lock (so each device's lines are in the order performed) and lets no
 // exception out.
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 #include "bmlib_runtime.h"
 #include "sim_device.h"
@@ -286,6 +288,10 @@ bm_status_t tpu_kernel_launch(bm_handle_t handle, tpu_kernel_function_t function
       result.status = BM_ERR_FAILURE;
     else
       result = vexosim::run_kernel_function(device.memory, function, param, param_size);
+    // A realistic launch time, so that queueing and cancellation show in
+    // tests; the device stays busy (its lock held) meanwhile, as a real one would.
+    if (const uint64_t us = Simulator::instance().launch_us())
+      std::this_thread::sleep_for(std::chrono::microseconds(us));
     trace([&] {
       return TraceLine("launch")
           .field("device", device.number)

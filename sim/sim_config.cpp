@@ -34,6 +34,7 @@ Config read_config() {
   config.fail_malloc = env_number("VEXO_SIM_FAIL_MALLOC", 0);
   config.fail_launch = env_number("VEXO_SIM_FAIL_LAUNCH", 0);
   config.fail_copy = env_number("VEXO_SIM_FAIL_COPY", 0);
+  config.launch_us = env_number("VEXO_SIM_LAUNCH_US", 0);
   if (const char* trace = std::getenv("VEXO_SIM_TRACE")) config.trace_path = trace;
 
   const bool fits = config.base <= kAddressLimit &&

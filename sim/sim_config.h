@@ -18,6 +18,7 @@ struct Config {
   uint64_t fail_malloc = 0;                   // the n-th allocation request fails; 0: none
   uint64_t fail_launch = 0;                   // the n-th launch fails; 0: none
   uint64_t fail_copy = 0;                     // the n-th copy (any direction) fails; 0: none
+  uint64_t launch_us = 0;                     // time every launch takes, at least; 0: as fast as the host runs it
 };
 
 struct ConfigError : std::runtime_error {

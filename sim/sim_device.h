@@ -46,6 +46,7 @@ class Simulator {
   bool injects_launch_fault() { return hits(config_.fail_launch, launches_); }
   bool injects_copy_fault() { return hits(config_.fail_copy, copies_); }
   uint64_t next_module_number() { return ++modules_loaded_; }
+  uint64_t launch_us() const { return config_.launch_us; }
 
  private:
   Simulator();

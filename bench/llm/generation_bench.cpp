@@ -1,5 +1,6 @@
-// The host sampler on a 150,000-entry vocabulary beside a plain
-// max_element pass over the same logits, and the time to the first token of
+// The host sampler on a 150,000-entry vocabulary (plain, and with
+// penalties, biases and log-probabilities) beside a plain max_element pass
+// and a greedy pass over the same logits, and the time to the first token of
 // a conversation's second turn with the caches reused beside a first pass
 // over the whole conversation, in the same run.
 #include <benchmark/benchmark.h>
@@ -62,6 +63,49 @@ void sample(benchmark::State& state, const std::vector<float>& source, float tem
   for (auto _ : state) benchmark::DoNotOptimize(sampler.sample(logits, recent));
 }
 
+// The whole request surface: repetition, presence and frequency penalties
+// over 256 generated tokens, 16 biases and the 20 likeliest log-probabilities
+// (one exponential in double per token of the vocabulary), greedy or drawn.
+void sample_with_everything(benchmark::State& state, float temperature, int32_t logprobs = 20) {
+  llm_sampling params;
+  llm_sampling_defaults(&params);
+  params.temperature = temperature;
+  params.top_p = 0.9f;
+  params.repeat_penalty = 1.1f;
+  params.presence_penalty = 0.5f;
+  params.frequency_penalty = 0.5f;
+  std::vector<llm_logit_bias> biases;
+  for (int32_t i = 0; i < 16; ++i) biases.push_back({i * 9001, i % 2 ? -100.0f : 5.0f});
+  params.logit_bias = biases.data();
+  params.logit_bias_count = biases.size();
+  params.logprobs = logprobs;
+  llmrun::Sampler sampler(params);
+  std::vector<int32_t> history(256);
+  for (size_t i = 0; i < history.size(); ++i) history[i] = static_cast<int32_t>((i * 7919) % 4000);
+  // Penalties and biases change the logits in place: each draw starts
+  // from a copy, as a pass's fresh logits would.
+  std::vector<float> logits;
+  for (auto _ : state) {
+    logits = peaked_logits();
+    benchmark::DoNotOptimize(sampler.sample(logits, history, history.size()));
+  }
+}
+
+// The baseline of the same run: a copy of the logits and the greedy pass.
+void BM_SampleGreedyCopied(benchmark::State& state) {
+  llm_sampling params;
+  llm_sampling_defaults(&params);
+  llmrun::Sampler sampler(params);
+  std::vector<float> logits;
+  for (auto _ : state) {
+    logits = peaked_logits();
+    benchmark::DoNotOptimize(sampler.sample(logits, {}));
+  }
+}
+void BM_SampleEverythingGreedy(benchmark::State& state) { sample_with_everything(state, 0.0f); }
+void BM_SampleEverythingDrawn(benchmark::State& state) { sample_with_everything(state, 0.8f); }
+void BM_SamplePenaltiesBiasesGreedy(benchmark::State& state) { sample_with_everything(state, 0.0f, -1); }
+
 void BM_SampleGreedy(benchmark::State& state) { sample(state, peaked_logits(), 0.0f, 1.0f); }
 void BM_SampleTopP(benchmark::State& state) { sample(state, peaked_logits(), 0.8f, 0.9f); }
 void BM_SampleTopPFlat(benchmark::State& state) { sample(state, flat_logits(), 0.8f, 0.9f); }
@@ -114,5 +158,9 @@ BENCHMARK(BM_MaxElement)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SampleGreedy)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SampleTopP)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SampleTopPFlat)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SampleGreedyCopied)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SampleEverythingGreedy)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SampleEverythingDrawn)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SamplePenaltiesBiasesGreedy)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SecondTurnReused)->Arg(1)->Arg(8)->Arg(32)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SecondTurnFirstPass)->Arg(1)->Arg(8)->Arg(32)->Unit(benchmark::kMicrosecond);

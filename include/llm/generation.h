@@ -122,17 +122,45 @@ VEXO_API const char* llm_decoder_flush(llm_decoder* decoder);
 
 /* ---- Sampling --------------------------------------------------------- */
 
+/* A bias added to one token's logit: -100 bans the token, 100 forces it
+   (when several are forced, the draw is among them). */
+typedef struct llm_logit_bias {
+  int32_t token;
+  float bias; /* -100 to 100 */
+} llm_logit_bias;
+
+/* The most likely entries a request may ask for. */
+#define LLM_MAX_LOGPROBS 20
+
 /* How a token is drawn from logits. Fill with llm_sampling_defaults first:
-   fields may be added at the end in later versions. */
+   fields may be added at the end in later versions. llm_session_start
+   refuses values outside the ranges below (an error line naming the field);
+   no field accepts NaN or an infinity. */
 typedef struct llm_sampling {
-  float temperature;       /* <= 0: greedy (argmax), the default */
-  int32_t top_k;           /* keep the k best; 0: all */
-  float top_p;             /* keep the smallest set with this much probability; 1: all */
-  float min_p;             /* drop tokens below min_p x the best probability; 0: none */
-  float repeat_penalty;    /* divide positive / multiply negative logits of recent tokens; 1: off */
-  int32_t repeat_last_n;   /* how many recent tokens the penalty looks at (64) */
+  float temperature;       /* finite; <= 0: greedy (argmax), the default */
+  int32_t top_k;           /* keep the k best; 0: all (>= 0) */
+  float top_p;             /* keep the smallest set with this much probability (0 to 1; 0: the best
+                              token alone; 1: all) */
+  float min_p;             /* drop tokens below min_p x the best probability; 0: none (0 to 1) */
+  float repeat_penalty;    /* divide positive / multiply negative logits of recent tokens; 1: off
+                              (above 0) */
+  int32_t repeat_last_n;   /* how many recent tokens the penalty looks at (64; >= 0) */
   uint64_t seed;           /* same seed and parameters: same tokens */
+  /* Subtracted once from the logit of every token generated so far (-2 to 2; 0: off). */
+  float presence_penalty;
+  /* Subtracted from a token's logit once per time it was generated (-2 to 2; 0: off). */
+  float frequency_penalty;
+  /* Borrowed like the request's arrays; ids must be in the vocabulary, at most 1024 entries. */
+  const llm_logit_bias* logit_bias;
+  size_t logit_bias_count;
+  /* -1: none; 0 to LLM_MAX_LOGPROBS: record each generated token's log-probability and
+     this many of the likeliest (llm_session_logprobs). Logits heads only. */
+  int32_t logprobs;
 } llm_sampling;
+/* The name of the first field of `sampling` outside its range (for
+   logit_bias, the range of a bias), or null when every field is valid;
+   token ids of logit_bias are checked against the vocabulary at the start. */
+VEXO_API const char* llm_sampling_invalid(const llm_sampling* sampling);
 VEXO_API void llm_sampling_defaults(llm_sampling* sampling);
 
 /* ---- Generation sessions ---------------------------------------------- */
@@ -144,9 +172,10 @@ typedef enum llm_finish {
   LLM_FINISH_STOP = 2,      /* a stop string (not emitted) */
   LLM_FINISH_LENGTH = 3,    /* max_new tokens generated */
   LLM_FINISH_CAPACITY = 4,  /* the caches are full */
-  LLM_FINISH_CANCELLED = 5  /* the callback asked to stop */
+  LLM_FINISH_CANCELLED = 5, /* the callback asked to stop */
+  LLM_FINISH_UNKNOWN_TOKEN = 6 /* a token head chose an id the tokenizer does not have (not emitted) */
 } llm_finish;
-/* "eos", "stop", "length", "capacity", "cancelled" or "none". */
+/* "eos", "stop", "length", "capacity", "cancelled", "unknown_token" or "none". */
 VEXO_API const char* llm_finish_name(int finish);
 
 /* One request. Fill with llm_request_defaults first. Arrays are borrowed
@@ -196,6 +225,21 @@ VEXO_API int llm_session_generate(llm_session* session, const int* ids, size_t c
                                   llm_piece_callback callback, void* user);
 
 VEXO_API int llm_session_finish(const llm_session* session); /* llm_finish */
+
+/* A token and its log-probability (natural log) under the distribution the
+   sampler drew from: after penalties, biases and temperature (temperature
+   1 when greedy), before top-k, top-p and min-p; computed in double. */
+typedef struct llm_logprob {
+  int token;
+  double logprob;
+} llm_logprob;
+/* For the token the last step generated, when the request asked for
+   logprobs: writes its own entry to `chosen` (may be null) and the first
+   `capacity` of the likeliest entries, best first, to `top`. Returns how
+   many likeliest entries were recorded (the request's logprobs), or -1 when
+   none were (not asked for, a token head, no token generated). */
+VEXO_API long llm_session_logprobs(const llm_session* session, llm_logprob* chosen, llm_logprob* top,
+                                   size_t capacity);
 
 typedef struct llm_session_stats {
   size_t prompt_tokens;     /* ids given to the last start */

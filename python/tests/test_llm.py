@@ -1,4 +1,5 @@
 """vexo.LLM on the language-model sample (2 layers, 16 positions, 64 tokens)."""
+import math
 import unittest
 
 import vexo
@@ -107,6 +108,25 @@ class TextGenerationTest(unittest.TestCase):
         cut = "".join(self.llm.generate("hello world", max_new=6, stop=stop))
         self.assertEqual(cut, text[: text.find(stop)])
         self.assertEqual(self.llm.stats["finish"], "stop")
+
+    def test_biases_logprobs_and_ranges(self):
+        ids = self.tokenizer.encode("hello world", add_bos=True)
+        greedy = expected_tokens(ids, len(ids) + 4)
+        # The greedy token banned, another forced; log-probabilities of the
+        # distribution drawn from, the chosen token's among the likeliest.
+        banned = list(self.llm.generate(ids, 1, logit_bias={greedy[0]: -100}, logprobs=3))
+        self.assertNotEqual(banned[0], greedy[0])
+        self.assertEqual(list(self.llm.generate(ids, 4, temperature=2.0, seed=1, logit_bias={9: 100})), [9] * 4)
+        list(self.llm.generate(ids, 4, logprobs=2))
+        self.assertEqual([entry["token"] for entry in self.llm.logprobs], greedy)
+        for entry in self.llm.logprobs:
+            self.assertEqual(entry["top"][0], (entry["token"], entry["logprob"]))
+            self.assertLessEqual(sum(math.exp(logprob) for _, logprob in entry["top"]), 1.0)
+        for setting in ({"temperature": math.nan}, {"top_p": math.inf}, {"presence_penalty": 2.5},
+                        {"frequency_penalty": -math.inf}, {"logit_bias": {3: 101}}, {"logprobs": 21}):
+            name = next(iter(setting))
+            with self.assertRaisesRegex(ValueError, name):
+                list(self.llm.generate(ids, 1, **setting))
 
     def test_a_growing_conversation_reuses_the_caches(self):
         messages = [{"role": "user", "content": "hi"}]

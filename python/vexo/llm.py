@@ -21,7 +21,23 @@ class _Sampling(Structure):
         ("repeat_penalty", c_float),
         ("repeat_last_n", c_int32),
         ("seed", c_uint64),
+        ("presence_penalty", c_float),
+        ("frequency_penalty", c_float),
+        ("logit_bias", c_void_p),
+        ("logit_bias_count", c_size_t),
+        ("logprobs", c_int32),
     ]
+
+
+class _LogitBias(Structure):
+    _fields_ = [("token", c_int32), ("bias", c_float)]
+
+
+class _Logprob(Structure):
+    _fields_ = [("token", c_int), ("logprob", ctypes.c_double)]
+
+
+_MAX_LOGPROBS = 20
 
 
 class _Request(Structure):
@@ -79,6 +95,8 @@ _PROTOTYPES = {
     "llm_tokenizer_encode": (c_long, [c_void_p, c_char_p, c_int, POINTER(c_int), c_size_t]),
     "llm_tokenizer_decode": (c_long, [c_void_p, POINTER(c_int), c_size_t, c_char_p, c_size_t]),
     "llm_request_defaults": (None, [POINTER(_Request)]),
+    "llm_sampling_invalid": (c_char_p, [POINTER(_Sampling)]),
+    "llm_session_logprobs": (c_long, [c_void_p, POINTER(_Logprob), POINTER(_Logprob), c_size_t]),
     "llm_finish_name": (c_char_p, [c_int]),
     "llm_session_create": (c_void_p, [c_void_p, c_void_p]),
     "llm_session_free": (None, [c_void_p]),
@@ -285,6 +303,7 @@ class LLM(ModelHandle):
         self._session = session
         self._session_release = weakref.finalize(self, _lib().llm_session_free, session)
         self.stats = None
+        self.logprobs = []  # of the last generation, when asked for
 
     def _tokenizer_handle(self):
         return self.tokenizer._handle if isinstance(self.tokenizer, Tokenizer) else self.tokenizer.handle
@@ -304,7 +323,8 @@ class LLM(ModelHandle):
         return library().llm_get_token_len(self._open_handle())
 
     def generate(self, prompt, max_new=None, *, temperature=0.0, top_k=0, top_p=1.0, min_p=0.0,
-                 repeat_penalty=1.0, repeat_last_n=64, seed=0, stop=(), eos=None):
+                 repeat_penalty=1.0, repeat_last_n=64, seed=0, stop=(), eos=None, presence_penalty=0.0,
+                 frequency_penalty=0.0, logit_bias=None, logprobs=None):
         """Yields what the model generates after `prompt`: text pieces for a
         text prompt (which needs a tokenizer), token ids for a list of ids
         (1 to seq_len of them). Stops after `max_new` tokens (None: no
@@ -312,6 +332,12 @@ class LLM(ModelHandle):
         string, or when the caches are full. Greedy unless temperature > 0.
         The same seed and parameters give the same output. When the prompt
         extends the previous generation, only the new tokens are fed.
+        `presence_penalty` and `frequency_penalty` (-2 to 2) lower the scores
+        of generated tokens; `logit_bias` maps token ids to -100 (banned) ...
+        100 (forced). With `logprobs` N (0 to 20) on a logits head, each
+        generated token's log-probability and the N likeliest are appended
+        to `self.logprobs` as {"token", "logprob", "top": [(id, logprob)]}.
+        A setting outside its range raises ValueError naming it.
 
         A later generation of the same model ends this one: resuming it
         raises VexoError. After the end, `stats` tells why it ended.
@@ -338,8 +364,17 @@ class LLM(ModelHandle):
         sampling.temperature, sampling.top_k, sampling.top_p = temperature, top_k, top_p
         sampling.min_p, sampling.repeat_penalty, sampling.repeat_last_n = min_p, repeat_penalty, repeat_last_n
         sampling.seed = seed
-        request.max_new = max_new or 0
+        sampling.presence_penalty, sampling.frequency_penalty = presence_penalty, frequency_penalty
+        sampling.logprobs = -1 if logprobs is None else logprobs
         keep = {}
+        if logit_bias:
+            keep["bias"] = (_LogitBias * len(logit_bias))(*[_LogitBias(int(t), b) for t, b in logit_bias.items()])
+            sampling.logit_bias = ctypes.cast(keep["bias"], c_void_p)
+            sampling.logit_bias_count = len(logit_bias)
+        invalid = _lib().llm_sampling_invalid(ctypes.byref(sampling))
+        if invalid is not None:
+            raise ValueError(f"{invalid.decode()} is outside its range (see the generate() documentation)")
+        request.max_new = max_new or 0
         if eos is not None:
             keep["eos"] = _int_array([eos] if isinstance(eos, int) else eos)
             request.eos_ids, request.eos_count = keep["eos"][0], keep["eos"][1]
@@ -378,6 +413,8 @@ class LLM(ModelHandle):
             self._raise_tokenizer_error()
             raise library_error("the language model could not produce a token after the prompt")
         piece = _Piece()
+        self.logprobs = []
+        chosen, top = _Logprob(), (_Logprob * _MAX_LOGPROBS)()
         while True:
             # The caches hold the newest generation only.
             if self._generation is not generation:
@@ -387,6 +424,10 @@ class LLM(ModelHandle):
             if more < 0:
                 self._raise_tokenizer_error()
                 raise library_error("the language model could not produce a token")
+            count = lib.llm_session_logprobs(self._session, ctypes.byref(chosen), top, _MAX_LOGPROBS)
+            if count >= 0:
+                self.logprobs.append({"token": chosen.token, "logprob": chosen.logprob,
+                                      "top": [(top[i].token, top[i].logprob) for i in range(count)]})
             if as_text:
                 if piece.text_len:
                     yield ctypes.string_at(piece.text, piece.text_len).decode("utf-8", errors="replace")

@@ -172,6 +172,15 @@ void llm_sampling_defaults(llm_sampling* sampling) {
   sampling->repeat_penalty = 1.0f;
   sampling->repeat_last_n = 64;
   sampling->seed = 0;
+  sampling->presence_penalty = 0.0f;
+  sampling->frequency_penalty = 0.0f;
+  sampling->logit_bias = nullptr;
+  sampling->logit_bias_count = 0;
+  sampling->logprobs = -1;
+}
+
+const char* llm_sampling_invalid(const llm_sampling* sampling) {
+  return sampling ? llmrun::invalid_sampling_field(*sampling) : "sampling";
 }
 
 void llm_request_defaults(llm_request* request) {
@@ -187,6 +196,7 @@ const char* llm_finish_name(int finish) {
     case LLM_FINISH_LENGTH: return "length";
     case LLM_FINISH_CAPACITY: return "capacity";
     case LLM_FINISH_CANCELLED: return "cancelled";
+    case LLM_FINISH_UNKNOWN_TOKEN: return "unknown_token";
     default: return "none";
   }
 }
@@ -258,6 +268,15 @@ size_t llm_session_cached_tokens(const llm_session* session, const int** ids) {
   const std::vector<int>& cached = session->session.cached();
   if (ids) *ids = cached.data();
   return cached.size();
+}
+
+long llm_session_logprobs(const llm_session* session, llm_logprob* chosen, llm_logprob* top, size_t capacity) {
+  llm_logprob own{};
+  const std::vector<llm_logprob>* likeliest = nullptr;
+  if (!session || !session->session.logprobs(own, likeliest)) return -1;
+  if (chosen) *chosen = own;
+  if (top) std::copy_n(likeliest->begin(), std::min(capacity, likeliest->size()), top);
+  return static_cast<long>(likeliest->size());
 }
 
 size_t llm_session_capacity(const llm_session* session) { return session ? session->session.capacity() : 0; }

@@ -45,6 +45,23 @@ Request copy_request(const llm_request* request) {
 
 Session::Session(LLMBase& llm, const Tokenizer* tokenizer) : llm_(llm), tokenizer_(tokenizer) {
   if (tokenizer_) decoder_.emplace(*tokenizer_);
+  sample_limit_ = llm_.logits_head ? llm_get_head_size(&llm_) : 0;
+  // Models often pad their vocabulary past the tokenizer's: the padding ids
+  // have no text, so the sampler never chooses them.
+  // A tokenizer of the caller's may not know its size (0).
+  const size_t known = tokenizer_ ? tokenizer_->vocab_size() : 0;
+  if (known && sample_limit_ && sample_limit_ != known) {
+    minilog::log_at<2>("The model's head scores ", sample_limit_, " ids but the tokenizer has ",
+                       tokenizer_->vocab_size(), ": only ids the tokenizer has are generated");
+    sample_limit_ = std::min(sample_limit_, known);
+  }
+}
+
+bool Session::logprobs(llm_logprob& chosen, const std::vector<llm_logprob>*& top) const {
+  if (!logprobs_ready_) return false;
+  chosen = sampler_->chosen();
+  top = &sampler_->top();
+  return true;
 }
 
 const std::vector<int>& Session::cached() const {
@@ -55,6 +72,7 @@ const std::vector<int>& Session::cached() const {
 void Session::start(const std::vector<int>& prompt, Request request) {
   started_ = Clock::now();
   ready_ = false;
+  logprobs_ready_ = false;
   finish_ = LLM_FINISH_NONE;
   stats_ = llm_session_stats{};
   const size_t n = prompt.size(), s = llm_.seq_len;
@@ -66,6 +84,7 @@ void Session::start(const std::vector<int>& prompt, Request request) {
       minilog::fail_with("Prompt token ", id, " is outside the vocabulary of ", vocab, " ids");
     }
   }
+  check_sampling(request.sampling, sample_limit_ ? sample_limit_ : vocab);
   if (!request.stops.empty() && !tokenizer_) minilog::fail_with("Stop strings need a tokenizer");
   if (request.eos_ids.empty() && tokenizer_ && tokenizer_->eos_id() >= 0) request.eos_ids = {tokenizer_->eos_id()};
   request_ = std::move(request);
@@ -101,15 +120,17 @@ void Session::start(const std::vector<int>& prompt, Request request) {
 
 int Session::choose(int device_token) {
   if (!llm_.logits_head) return device_token;
-  const bool penalty = request_.sampling.repeat_penalty != 1.0f && request_.sampling.repeat_last_n > 0;
-  if (sampler_->greedy() && !penalty) return device_token;  // the pass took the argmax already
+  // The pass took the argmax already.
+  if (sampler_->plain_greedy() && static_cast<size_t>(device_token) < sample_limit_) return device_token;
   head_logits(llm_, logits_);
-  return sampler_->sample(logits_, history_);
+  if (logits_.size() > sample_limit_) logits_.resize(sample_limit_);
+  return sampler_->sample(logits_, history_, stats_.generated_tokens);
 }
 
 bool Session::step(int& token, std::string& text) {
   token = -1;
   text.clear();
+  logprobs_ready_ = false;
   if (finish_ != LLM_FINISH_NONE) return false;
   if (!ready_ || cached().empty()) minilog::fail_with("The session has no prompt: start it first");
   if (!fed_) {
@@ -131,7 +152,14 @@ bool Session::step(int& token, std::string& text) {
     end(LLM_FINISH_EOS, text);
     return false;
   }
+  // A token head may choose a padding id, which has no text.
+  if (!llm_.logits_head && tokenizer_ && tokenizer_->vocab_size() &&
+      (t < 0 || static_cast<size_t>(t) >= tokenizer_->vocab_size())) {
+    end(LLM_FINISH_UNKNOWN_TOKEN, text);
+    return false;
+  }
   token = last_ = t;
+  logprobs_ready_ = llm_.logits_head && request_.sampling.logprobs >= 0;
   fed_ = false;
   history_.push_back(t);
   if (++stats_.generated_tokens == 1) stats_.first_token_seconds = seconds_since(started_);

@@ -42,6 +42,9 @@ class Session {
     if (finish_ == LLM_FINISH_NONE) finish_ = LLM_FINISH_CANCELLED;
   }
   const llm_session_stats& stats() const { return stats_; }
+  // The log-probabilities of the token the last step generated; false when
+  // none were recorded.
+  bool logprobs(llm_logprob& chosen, const std::vector<llm_logprob>*& top) const;
   // The tokens whose rows the caches hold (empty when another user of the
   // model ran passes since).
   const std::vector<int>& cached() const;
@@ -62,8 +65,11 @@ class Session {
   std::vector<int> cached_;
   size_t expected_token_len_ = 0;  // llm_.token_len while cached_ is valid
 
+  // Ids the sampler may choose: the head's, within the tokenizer's.
+  size_t sample_limit_ = 0;
   Request request_;
   std::optional<Sampler> sampler_;
+  bool logprobs_ready_ = false;   // the sampler's record is the last step's token
   std::vector<int32_t> history_;  // prompt and generated tokens, for the penalty
   std::vector<float> logits_;
   int next_ = -1;                 // the proposed token

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <random>
 #include <set>
@@ -196,6 +197,197 @@ TEST_F(Generation, SamplerKeepsToItsCandidatesAndRepeatsWithTheSeed) {
   params.temperature = 0;
   params.repeat_penalty = 2.0f;  // 9 / 2 < 8
   EXPECT_EQ(set_of(drawn(params, {9})), std::set<int32_t>{8});
+}
+
+TEST_F(Generation, SamplerPenaltiesBiasesAndLogprobsFollowTheirDefinitions) {
+  const std::vector<float> scores{0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+  llm_sampling params;
+  llm_sampling_defaults(&params);
+  const auto greedy = [&](const llm_sampling& p, const std::vector<int32_t>& history, size_t generated) {
+    std::vector<float> logits = scores;
+    return llmrun::Sampler(p).sample(logits, history, generated);
+  };
+  // Presence and frequency penalties count generated tokens only.
+  params.presence_penalty = 1.5f;  // 9 - 1.5 < 8
+  EXPECT_EQ(greedy(params, {9}, 1), 8);
+  EXPECT_EQ(greedy(params, {9}, 0), 9);
+  params.presence_penalty = 0;
+  params.frequency_penalty = 0.6f;  // once: 8.4 > 8; twice: 7.8 < 8
+  EXPECT_EQ(greedy(params, {9}, 1), 9);
+  EXPECT_EQ(greedy(params, {9, 9}, 2), 8);
+  params.frequency_penalty = 0;
+
+  // -100 bans, +100 forces (the draw among the forced tokens), others add.
+  const llm_logit_bias ban[] = {{9, -100.0f}, {8, -1.5f}};
+  params.logit_bias = ban;
+  params.logit_bias_count = 2;
+  EXPECT_EQ(greedy(params, {}, 0), 7);
+  const llm_logit_bias force[] = {{3, 100.0f}, {4, 100.0f}};
+  params.logit_bias = force;
+  params.temperature = 1.0f;
+  std::set<int32_t> forced;
+  llmrun::Sampler sampler(params);
+  for (int i = 0; i < 200; ++i) {
+    std::vector<float> logits = scores;
+    forced.insert(sampler.sample(logits, {}));
+  }
+  EXPECT_EQ(forced, (std::set<int32_t>{3, 4}));
+  params.logit_bias_count = 0;
+
+  // Log-probabilities of the distribution drawn from (temperature 2), in
+  // double, before top-k.
+  params.temperature = 2.0f;
+  params.top_k = 2;
+  params.logprobs = 3;
+  llmrun::Sampler recording(params);
+  std::vector<float> logits = scores;
+  const int32_t token = recording.sample(logits, {});
+  double sum = 0;
+  for (const float s : scores) sum += std::exp((s - 9.0) / 2.0);
+  EXPECT_EQ(recording.chosen().token, token);
+  EXPECT_NEAR(recording.chosen().logprob, (scores[token] - 9.0) / 2.0 - std::log(sum), 1e-12);
+  ASSERT_EQ(recording.top().size(), 3u);
+  double mass = 0;
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(recording.top()[i].token, 9 - static_cast<int>(i));
+    EXPECT_NEAR(recording.top()[i].logprob, -static_cast<double>(i) / 2.0 - std::log(sum), 1e-12);
+    mass += std::exp(recording.top()[i].logprob);
+  }
+  EXPECT_LT(mass, 1.0);
+}
+
+// Whatever the logits hold and however extreme the valid settings, the
+// sampler returns an id of the vocabulary.
+TEST_F(Generation, SamplerIsTotal) {
+  const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<std::vector<float>> cases{
+      {nan, nan, nan}, {-inf, -inf, -inf}, {nan, 1, inf}, {inf, inf, 0}, {-inf, nan, 2, 5}, {1e38f, -1e38f, 0},
+  };
+  llm_sampling params;
+  llm_sampling_defaults(&params);
+  const llm_logit_bias biases[] = {{0, 100.0f}, {1, -100.0f}};
+  for (const float temperature : {0.0f, 1e-30f, 1.0f, 3e38f}) {
+    for (const float repeat : {1e-38f, 1.0f, 3e38f}) {
+      for (const float top_p : {0.0f, 0.5f, 1.0f}) {
+        for (const size_t bias_count : {0, 1, 2}) {
+          params.temperature = temperature;
+          params.repeat_penalty = repeat;
+          params.top_p = top_p;
+          params.min_p = 1.0f;
+          params.top_k = std::numeric_limits<int32_t>::max();
+          params.presence_penalty = -2.0f;
+          params.logit_bias = biases;
+          params.logit_bias_count = bias_count;
+          params.logprobs = 20;
+          ASSERT_EQ(llm_sampling_invalid(&params), nullptr);
+          llmrun::Sampler sampler(params);
+          for (const std::vector<float>& values : cases) {
+            std::vector<float> logits = values;
+            const int32_t token = sampler.sample(logits, {0, 1, 2}, 3);
+            EXPECT_GE(token, 0);
+            EXPECT_LT(static_cast<size_t>(token), values.size());
+            EXPECT_FALSE(std::isnan(sampler.chosen().logprob));
+          }
+        }
+      }
+    }
+  }
+  // One +inf score wins; the infinite ones share the probability.
+  std::vector<float> logits{0, inf, 3};
+  params = {};
+  llm_sampling_defaults(&params);
+  params.logprobs = 1;
+  llmrun::Sampler sampler(params);
+  EXPECT_EQ(sampler.sample(logits, {}), 1);
+  EXPECT_EQ(sampler.chosen().logprob, 0.0);
+}
+
+TEST_F(Generation, SamplingSettingsOutsideTheirRangesAreRefused) {
+  llmbase llm = open(logits_options());
+  llm_session* s = session(llm);
+  const std::vector<int> prompt{1, 5, 9};
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const llm_logit_bias too_strong[] = {{3, 101.0f}}, not_a_number[] = {{3, nan}}, outside[] = {{64, 1.0f}};
+  struct Case {
+    const char* field;
+    void (*set)(llm_sampling&, const llm_logit_bias*);
+    const llm_logit_bias* bias;
+  };
+  const Case cases[] = {
+      {"temperature", [](llm_sampling& p, const llm_logit_bias*) { p.temperature = std::nanf(""); }, nullptr},
+      {"temperature", [](llm_sampling& p, const llm_logit_bias*) { p.temperature = HUGE_VALF; }, nullptr},
+      {"top_k", [](llm_sampling& p, const llm_logit_bias*) { p.top_k = -1; }, nullptr},
+      {"top_p", [](llm_sampling& p, const llm_logit_bias*) { p.top_p = 1.5f; }, nullptr},
+      {"min_p", [](llm_sampling& p, const llm_logit_bias*) { p.min_p = std::nanf(""); }, nullptr},
+      {"repeat_penalty", [](llm_sampling& p, const llm_logit_bias*) { p.repeat_penalty = HUGE_VALF; }, nullptr},
+      {"repeat_penalty", [](llm_sampling& p, const llm_logit_bias*) { p.repeat_penalty = 0; }, nullptr},
+      {"repeat_last_n", [](llm_sampling& p, const llm_logit_bias*) { p.repeat_last_n = -1; }, nullptr},
+      {"presence_penalty", [](llm_sampling& p, const llm_logit_bias*) { p.presence_penalty = 2.5f; }, nullptr},
+      {"frequency_penalty", [](llm_sampling& p, const llm_logit_bias*) { p.frequency_penalty = -HUGE_VALF; },
+       nullptr},
+      {"logprobs", [](llm_sampling& p, const llm_logit_bias*) { p.logprobs = 21; }, nullptr},
+      {"logit_bias", [](llm_sampling& p, const llm_logit_bias* b) { p.logit_bias = b, p.logit_bias_count = 1; },
+       too_strong},
+      {"logit_bias", [](llm_sampling& p, const llm_logit_bias* b) { p.logit_bias = b, p.logit_bias_count = 1; },
+       not_a_number},
+      {nullptr, [](llm_sampling& p, const llm_logit_bias* b) { p.logit_bias = b, p.logit_bias_count = 1; },
+       outside},
+  };
+  for (const Case& c : cases) {
+    llm_request r = request(2);
+    c.set(r.sampling, c.bias);
+    SCOPED_TRACE(c.field ? c.field : "logit_bias token");
+    const char* invalid = llm_sampling_invalid(&r.sampling);
+    EXPECT_EQ(invalid ? std::string(invalid) : "", c.field ? c.field : "");
+    EXPECT_EQ(llm_session_start(s, prompt.data(), prompt.size(), &r), 0);
+  }
+  llm_request fine = request(2);
+  EXPECT_EQ(llm_sampling_invalid(&fine.sampling), nullptr);
+  EXPECT_EQ(llm_session_start(s, prompt.data(), prompt.size(), &fine), 1);
+}
+
+// Models often pad their vocabulary past the tokenizer's: a logits head
+// never yields the padding ids, a token head that chooses one ends there.
+TEST_F(Generation, IdsOutsideTheTokenizersVocabularyAreNeverGenerated) {
+  LlmOptions options = logits_options();
+  options.vocab = 96;
+  options.seq_len = 64;
+  const std::vector<int> prompt{1, 5, 9};
+  const std::vector<int> rule = llm_expected_tokens(prompt, 40, options);
+  ASSERT_TRUE(std::any_of(rule.begin() + 3, rule.end(), [](int id) { return id >= 64; }));
+  llm_session* logits = session(open(options));
+  llm_request r = request(30);
+  r.eos_ids = &prompt[0];  // an id the sample never generates: no early end
+  r.eos_count = 1;
+  r.sampling.logprobs = 2;
+  llm_piece piece;
+  ASSERT_EQ(llm_session_start(logits, prompt.data(), prompt.size(), &r), 1);
+  size_t generated = 0;
+  for (int more = 1; more == 1; ++generated) {
+    more = llm_session_step(logits, &piece);
+    ASSERT_GE(more, 0);
+    ASSERT_GE(piece.token, 0);
+    EXPECT_LT(piece.token, 64);
+    llm_logprob chosen{}, top[2];
+    ASSERT_EQ(llm_session_logprobs(logits, &chosen, top, 2), 2);
+    EXPECT_EQ(chosen.token, piece.token);
+    EXPECT_EQ(top[0].token, piece.token);  // greedy: the likeliest
+    EXPECT_LE(chosen.logprob, 0.0);
+    EXPECT_GE(top[0].logprob, top[1].logprob);
+  }
+  EXPECT_EQ(generated, 30u);
+  EXPECT_EQ(llm_session_finish(logits), LLM_FINISH_LENGTH);
+
+  options.logits_head = false;
+  options.greedy_head = true;
+  llm_session* tokens = session(open(options));
+  const Generated ended = run(tokens, prompt, request(30));
+  const size_t first_padding =
+      std::find_if(rule.begin() + 3, rule.end(), [](int id) { return id >= 64; }) - (rule.begin() + 3);
+  EXPECT_EQ(ended.finish, LLM_FINISH_UNKNOWN_TOKEN);
+  EXPECT_EQ(ended.tokens, std::vector<int>(rule.begin() + 3, rule.begin() + 3 + first_padding));
+  EXPECT_STREQ(llm_finish_name(LLM_FINISH_UNKNOWN_TOKEN), "unknown_token");
+  EXPECT_EQ(llm_session_logprobs(tokens, nullptr, nullptr, 0), -1);
 }
 
 TEST_F(Generation, TextInTextOutWithStopRules) {

@@ -1,6 +1,7 @@
 // Writes what the vexo-serve checks serve: the language-model sample with a
 // logits head (so that sampling matters) and room for chat prompts, a long
-// one for streams cut short, and the sample tokenizer.
+// one for streams cut short, one whose head chooses the token, and the
+// sample tokenizer.
 //   serve_fixture OUT_DIR
 #include <cstdio>
 #include <exception>
@@ -22,6 +23,10 @@ int main(int argc, char** argv) {
     options.seq_len = 2048;
     vexo::samples::save_model(vexo::samples::llm_sample(options), out + "/llm-long.bmodel");
     vexo::samples::write_llm_tokenizer(out + "/tokenizer.model");
+    options.seq_len = 128;
+    options.logits_head = false;
+    options.greedy_head = true;
+    vexo::samples::save_model(vexo::samples::llm_sample(options), out + "/llm-token.bmodel");
   } catch (const std::exception& error) {
     std::fprintf(stderr, "serve_fixture: %s\n", error.what());
     return 1;

@@ -41,6 +41,14 @@ std::string expected_line(const std::vector<int32_t>& prompt, size_t generated,
   return line.str();
 }
 
+// A run that succeeded: standard output holds what was generated alone,
+// standard error the statistics (and no log line of the library's).
+void expect_success(const Outcome& outcome) {
+  EXPECT_TRUE(outcome.exited) << "ended by signal " << outcome.signal;
+  EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+  for (const std::string& line : tooltest::lines(outcome.err)) EXPECT_FALSE(tooltest::is_library_log_line(line)) << line;
+}
+
 class VexoLlm : public testing::Test {
  protected:
   std::string model(const LlmOptions& options = {}) const {
@@ -60,11 +68,12 @@ class VexoLlm : public testing::Test {
 
 TEST_F(VexoLlm, PrintsTheModelsTokensUntilTheSequenceIsFull) {
   const Outcome outcome = run({model(), "--tokens", "1,2,3"});
-  tooltest::expect_clean_exit(outcome);
-  const std::vector<std::string> lines = tooltest::lines(outcome.out);
-  ASSERT_EQ(lines.size(), 4u) << outcome.out;
+  expect_success(outcome);
   // 16 positions: the first pass and 13 next passes, the last token unfed.
-  EXPECT_EQ(lines[0], expected_line({1, 2, 3}, 14));
+  EXPECT_EQ(outcome.out, expected_line({1, 2, 3}, 14) + "\n");
+  std::vector<std::string> lines = tooltest::lines(outcome.err);
+  ASSERT_EQ(lines.size(), 3u) << outcome.err;
+  lines.insert(lines.begin(), "");
   const std::string t = "[0-9]+\\.[0-9]{3} ms";
   EXPECT_TRUE(
       std::regex_match(lines[1], std::regex("time to first token: " + t + " \\(prompt of 3 tokens\\)")))
@@ -77,16 +86,15 @@ TEST_F(VexoLlm, PrintsTheModelsTokensUntilTheSequenceIsFull) {
 TEST_F(VexoLlm, MaxNewAndAFullPromptStopEarly) {
   const std::string file = model();
   const Outcome four = run({file, "--tokens", "4, 5", "--max-new", "4"});
-  tooltest::expect_clean_exit(four);
+  expect_success(four);
   EXPECT_EQ(tooltest::lines(four.out).at(0), expected_line({4, 5}, 4));
-  EXPECT_EQ(tooltest::lines(four.out).back(), "stopped: --max-new reached");
+  EXPECT_EQ(tooltest::lines(four.err).back(), "stopped: --max-new reached");
 
   const std::vector<int32_t> full{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
   const Outcome one = run({file, "--tokens", "0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15"});
-  tooltest::expect_clean_exit(one);
-  const std::vector<std::string> lines = tooltest::lines(one.out);
-  ASSERT_EQ(lines.size(), 3u) << one.out;  // no next pass, so no rate
-  EXPECT_EQ(lines[0], expected_line(full, 1));
+  expect_success(one);
+  EXPECT_EQ(one.out, expected_line(full, 1) + "\n");
+  EXPECT_EQ(tooltest::lines(one.err).size(), 2u) << one.err;  // no next pass, so no rate
 }
 
 TEST_F(VexoLlm, GreedyHeadModelsGiveTheSameTokens) {
@@ -94,7 +102,7 @@ TEST_F(VexoLlm, GreedyHeadModelsGiveTheSameTokens) {
   options.greedy_head = true;
   options.layers = 3;
   const Outcome outcome = run({model(options), "--tokens", "7", "--max-new", "10"});
-  tooltest::expect_clean_exit(outcome);
+  expect_success(outcome);
   EXPECT_EQ(tooltest::lines(outcome.out).at(0), expected_line({7}, 10, options));
 }
 
@@ -119,6 +127,11 @@ TEST_F(VexoLlm, ErrorsEndWithOneLine) {
        "cannot load " + path("general.bmodel") + " on device 0 as a language model"},
       {{file}, "--tokens is required", 2},
       {{file, "--tokens", "1", "--max-new", "0"}, "--max-new", 2},
+      {{file, "--tokens", "1", "--temperature", "nan"}, "--temperature is outside its range"},
+      {{file, "--tokens", "1", "--presence-penalty", "3"}, "--presence-penalty is outside its range"},
+      {{file, "--tokens", "1", "--logit-bias", "5=101"}, "--logit-bias is outside its range"},
+      {{file, "--tokens", "1", "--logit-bias", "5"}, "bad --logit-bias 5: give ID=BIAS"},
+      {{file, "--tokens", "1", "--logprobs", "21"}, "--logprobs is outside its range"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.back());
@@ -156,28 +169,40 @@ TEST_F(VexoLlm, TextInTextOutAndAConversation) {
   prompt.resize(static_cast<size_t>(llm_tokenizer_encode(tokenizer, "the fox", 1, prompt.data(), prompt.size())));
 
   const Outcome text = run({file, "--tokenizer", tokenizer_file, "--prompt", "the fox", "--max-new", "9"});
-  tooltest::expect_clean_exit(text);
+  expect_success(text);
   const std::string generated = expected_text(tokenizer, prompt, 9, options);
-  ASSERT_EQ(text.out.substr(0, generated.size() + 1), generated + "\n") << text.out;
+  ASSERT_EQ(text.out, generated);
   const std::string t = "[0-9]+\\.[0-9]{3} ms";
-  EXPECT_TRUE(std::regex_search(text.out, std::regex("\nstopped: length\nprompt: " + std::to_string(prompt.size()) +
-                                                     " tokens in " + t + "\ntime to first token: " + t +
-                                                     "\n9 generated tokens: [0-9.e+]+ tokens/s\n$")))
-      << text.out;
+  EXPECT_TRUE(std::regex_match(text.err, std::regex("\nstopped: length\nprompt: " + std::to_string(prompt.size()) +
+                                                    " tokens in " + t + "\ntime to first token: " + t +
+                                                    "\n9 generated tokens: [0-9.e+]+ tokens/s\n")))
+      << text.err;
 
   // A stop string spanning tokens, and the same seed giving the same text.
   const std::string stop = generated.substr(2, 3);
   const Outcome stopped = run({file, "--tokenizer", tokenizer_file, "--prompt", "the fox", "--stop", stop});
-  tooltest::expect_clean_exit(stopped);
-  EXPECT_EQ(stopped.out.substr(0, generated.find(stop) + 1), generated.substr(0, generated.find(stop)) + "\n");
-  EXPECT_NE(stopped.out.find("\nstopped: stop\n"), std::string::npos);
+  expect_success(stopped);
+  EXPECT_EQ(stopped.out, generated.substr(0, generated.find(stop)));
+  EXPECT_NE(stopped.err.find("\nstopped: stop\n"), std::string::npos);
   const std::vector<std::string> sampled{"--prompt", "the fox", "--temperature", "4", "--top-k", "20",
                                          "--seed", "9", "--max-new", "12"};
   std::vector<std::string> args{file, "--tokenizer", tokenizer_file};
   args.insert(args.end(), sampled.begin(), sampled.end());
   const Outcome a = run(args), b = run(args);
-  tooltest::expect_clean_exit(a);
-  EXPECT_EQ(a.out.substr(0, a.out.find("\nstopped")), b.out.substr(0, b.out.find("\nstopped")));
+  expect_success(a);
+  EXPECT_EQ(a.out, b.out);  // the same seed: the same standard output
+
+  // Banning the first token of the greedy text changes the text; biases
+  // past the vocabulary are refused.
+  const std::vector<int32_t> rule = vexo::samples::llm_expected_tokens(prompt, prompt.size() + 9, options);
+  std::vector<std::string> banned{file, "--tokenizer", tokenizer_file, "--prompt", "the fox", "--max-new", "9",
+                                  "--logit-bias", std::to_string(rule[prompt.size()]) + "=-100"};
+  const Outcome without = run(banned);
+  expect_success(without);
+  EXPECT_NE(without.out.substr(0, 3), generated.substr(0, 3));
+  banned.back() = "64=1";
+  tooltest::expect_one_error(run(banned), "vexo-llm", "the language model failed on the prompt");
+
 
   // Two turns on standard input: the second feeds only its new tokens.
   std::ofstream(path("turns.txt")) << "hi\nthe dog\n";
@@ -185,11 +210,11 @@ TEST_F(VexoLlm, TextInTextOutAndAConversation) {
       vexotest::TempDir(), "/bin/sh",
       {"-c", "\"" + kLlm + "\" \"" + file + "\" --chat --tokenizer \"" + tokenizer_file + "\" --max-new 3 < \"" +
                  path("turns.txt") + "\""});
-  tooltest::expect_clean_exit(chat);
-  EXPECT_EQ(std::regex_search(chat.out, std::regex("reused from the caches")), true) << chat.out;
+  expect_success(chat);
+  EXPECT_EQ(std::regex_search(chat.err, std::regex("reused from the caches")), true) << chat.err;
   std::smatch first;
-  ASSERT_TRUE(std::regex_search(chat.out, first, std::regex("prompt: ([0-9]+) tokens in"))) << chat.out;
-  EXPECT_NE(chat.out.find("prompt: " + first[1].str() + " tokens in"), std::string::npos);
+  ASSERT_TRUE(std::regex_search(chat.err, first, std::regex("prompt: ([0-9]+) tokens in"))) << chat.err;
+  EXPECT_NE(chat.err.find("prompt: " + first[1].str() + " tokens in"), std::string::npos);
   llm_tokenizer_free(tokenizer);
 }
 
@@ -219,7 +244,7 @@ void expect_next_token_figures(const nlohmann::ordered_json& next, size_t count)
 TEST_F(VexoLlm, JsonReportsTokensTextAndTimes) {
   const std::string file = model(), report = path("report.json");
   const Outcome tokens = run({file, "--tokens", "1,2,3", "--max-new", "6", "--json", report});
-  tooltest::expect_clean_exit(tokens);
+  expect_success(tokens);
   nlohmann::ordered_json d = read_json(report);
   std::string order;  // of the members, as written
   for (const auto& item : d.items()) order += (order.empty() ? "" : " ") + item.key();
@@ -244,7 +269,7 @@ TEST_F(VexoLlm, JsonReportsTokensTextAndTimes) {
   EXPECT_TRUE(d["text"].is_null());
 
   // A full sequence: the capacity ends it.
-  tooltest::expect_clean_exit(run({file, "--tokens", "4", "--json", report}));
+  expect_success(run({file, "--tokens", "4", "--json", report}));
   d = read_json(report);
   EXPECT_EQ(d["finish_reason"], "capacity");
   EXPECT_EQ(d["generated_tokens"], 16);
@@ -257,16 +282,25 @@ TEST_F(VexoLlm, JsonReportsTokensTextAndTimes) {
   const std::string text_model = path("llm-logits.bmodel"), tokenizer_file = path("tokenizer.model");
   vexo::samples::save_model(vexo::samples::llm_sample(options), text_model);
   vexo::samples::write_llm_tokenizer(tokenizer_file);
-  const Outcome text = run(
-      {text_model, "--tokenizer", tokenizer_file, "--prompt", "the fox", "--max-new", "7", "--json", report});
-  tooltest::expect_clean_exit(text);
+  const Outcome text = run({text_model, "--tokenizer", tokenizer_file, "--prompt", "the fox", "--max-new", "7",
+                            "--json", report, "--logprobs", "2"});
+  expect_success(text);
   d = read_json(report);
   EXPECT_EQ(d["mode"], "text");
   EXPECT_EQ(d["finish_reason"], "length");
   EXPECT_EQ(d["generated_tokens"], 7);
   expect_next_token_figures(d["next_tokens"], 6);
   const std::string generated = d["text"];
-  EXPECT_EQ(text.out.substr(0, generated.size() + 1), generated + "\n");
+  EXPECT_EQ(text.out, generated);
+  // Greedy: each token is the likeliest of its distribution.
+  ASSERT_EQ(d["logprobs"].size(), 7u);
+  for (size_t i = 0; i < 7; ++i) {
+    const nlohmann::ordered_json& entry = d["logprobs"][i];
+    EXPECT_EQ(entry["token"], d["tokens"][i]);
+    EXPECT_LE(entry["logprob"].get<double>(), 0.0);
+    ASSERT_EQ(entry["top"].size(), 2u);
+    EXPECT_EQ(entry["top"][0], (nlohmann::ordered_json{{"token", entry["token"]}, {"logprob", entry["logprob"]}}));
+  }
   llm_tokenizer* tokenizer = llm_tokenizer_load(tokenizer_file.c_str());
   ASSERT_NE(tokenizer, nullptr);
   std::vector<int> prompt(32);
@@ -302,7 +336,7 @@ TEST_F(VexoLlm, EncryptedModelsGenerateThroughTheDecryptionPluginInMemory) {
   };
   const std::vector<std::string> before = listing();
   const Outcome outcome = run({encrypted, "--decrypt-lib", kCipher, "--tokens", "5,9,2"}, kKey);
-  tooltest::expect_clean_exit(outcome);
+  expect_success(outcome);
   EXPECT_EQ(tooltest::lines(outcome.out).at(0), expected_line({5, 9, 2}, 14));
   EXPECT_EQ(listing(), before);  // no deciphered copy on disk
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
@@ -43,6 +44,8 @@ struct Options {
   std::string system;
   size_t max_new = std::numeric_limits<size_t>::max();
   llm_sampling sampling{};
+  std::vector<std::string> biases;           // --logit-bias ID=BIAS
+  std::vector<llm_logit_bias> logit_bias;    // parsed, lent to sampling
   std::vector<std::string> stops;
   std::vector<int> eos;
   int device = 0;
@@ -136,6 +139,7 @@ struct Generation {
   std::string text;
   double first_token_seconds = -1;    // from the prompt's feeding to the first token; < 0: no token
   std::vector<double> token_seconds;  // each token after the first, from the call that produced it
+  nlohmann::ordered_json logprobs = nlohmann::ordered_json::array();  // with --logprobs: one entry per token
 };
 
 // The --json report of one generation (the layout is in docs/tools.md).
@@ -156,6 +160,7 @@ void write_report(const Options& options, const std::string& mode, size_t prompt
       vexo::tool::statistics_json(vexo::tool::statistics(generation.token_seconds), "tokens_per_second");
   document["tokens"] = generation.tokens;
   document["text"] = mode == "text" ? nlohmann::ordered_json(generation.text) : nlohmann::ordered_json();
+  if (options.sampling.logprobs >= 0) document["logprobs"] = generation.logprobs;
   vexo::tool::write_report(options.json, document);
 }
 
@@ -188,15 +193,17 @@ void generate_tokens(const Options& options) {
       line.print(generation.tokens.back());
     }
   }
-  std::cout << "time to first token: " << millis(generation.first_token_seconds) << " (prompt of "
+  // Standard output holds the tokens alone; what the run measured goes to
+  // standard error.
+  std::cerr << "time to first token: " << millis(generation.first_token_seconds) << " (prompt of "
             << count_text(prompt.size(), "token") << ")\n";
   const vexo::tool::Statistics next = vexo::tool::statistics(generation.token_seconds);
   if (next.count) {
-    std::cout << count_text(next.count, "next token") << " in " << millis(next.total) << ": "
+    std::cerr << count_text(next.count, "next token") << " in " << millis(next.total) << ": "
               << next.per_second << " tokens/s\n";
   }
   const bool full = llmrun::llm_get_token_len(llm.get()) > seq_len;
-  std::cout << "stopped: "
+  std::cerr << "stopped: "
             << (full ? "the model's sequence of " + count_text(seq_len, "position") + " is full"
                      : "--max-new reached")
             << std::endl;
@@ -252,6 +259,8 @@ class TextGenerator {
     llm_request request;
     llm_request_defaults(&request);
     request.sampling = options_.sampling;
+    request.sampling.logit_bias = options_.logit_bias.data();
+    request.sampling.logit_bias_count = options_.logit_bias.size();
     request.max_new = options_.max_new == std::numeric_limits<size_t>::max() ? 0 : options_.max_new;
     request.eos_ids = options_.eos.data();
     request.eos_count = options_.eos.size();
@@ -280,11 +289,30 @@ class TextGenerator {
           generation.token_seconds.push_back(seconds_since(step_start));
         }
         generation.tokens.push_back(piece.token);
+        add_logprobs(generation.logprobs);
       }
       generation.text.append(piece.text, piece.text_len);
       std::cout.write(piece.text, static_cast<std::streamsize>(piece.text_len)) << std::flush;
     }
     return generation;
+  }
+
+  // The last token's log-probabilities, when asked for, as a report entry.
+  void add_logprobs(nlohmann::ordered_json& list) const {
+    llm_logprob chosen{};
+    std::vector<llm_logprob> top(LLM_MAX_LOGPROBS);
+    const long count = llm_session_logprobs(session_.get(), &chosen, top.data(), top.size());
+    if (count < 0) return;
+    const auto entry = [](const llm_logprob& logprob) {
+      // JSON has no infinities: an impossible token is null.
+      return nlohmann::ordered_json{{"token", logprob.token},
+                                    {"logprob", std::isfinite(logprob.logprob) ? nlohmann::ordered_json(logprob.logprob)
+                                                                               : nlohmann::ordered_json()}};
+    };
+    nlohmann::ordered_json item = entry(chosen);
+    item["top"] = nlohmann::ordered_json::array();
+    for (long i = 0; i < count && i < static_cast<long>(top.size()); ++i) item["top"].push_back(entry(top[i]));
+    list.push_back(std::move(item));
   }
 
   // The stop reason, the prompt and its time, the time to the first token
@@ -324,8 +352,10 @@ void generate_text(const Options& options) {
   TextGenerator generator(options);
   const std::vector<int> prompt = generator.encode(options.prompt, true);
   const Generation generation = generator.generate(prompt);
-  std::cout << "\n";
-  generator.report(std::cout);
+  // Standard output holds the text alone, the same for the same seed; the
+  // report goes to standard error, on a line of its own.
+  std::cerr << "\n";
+  generator.report(std::cerr);
   if (!options.json.empty()) {
     write_report(options, "text", prompt.size(), generation,
                  llm_finish_name(llm_session_finish(generator.session())), generator.load_seconds());
@@ -379,21 +409,44 @@ void chat(const Options& options) {
     const std::vector<int> added = generator.encode(text, first);
     conversation.insert(conversation.end(), added.begin(), added.end());
     const std::vector<int> reply = generator.generate(conversation, stop).tokens;
-    std::cout << "\n";
-    generator.report(std::cout);
+    std::cout << std::endl;
+    generator.report(std::cerr);
     const int finish = llm_session_finish(generator.session());
     stopped_by_template = finish == LLM_FINISH_STOP;
     // A reply that ended on an end id continues without it.
     conversation.insert(conversation.end(), reply.begin(), reply.end());
     if (finish == LLM_FINISH_CAPACITY) {
-      std::cout << "the conversation fills the model's sequence" << std::endl;
+      std::cerr << "the conversation fills the model's sequence" << std::endl;
       return;
     }
     first = false;
   }
 }
 
-void generate(const Options& options) {
+// The sampling flags as the library checks them; the biases parsed.
+void check_sampling(Options& options) {
+  for (const std::string& item : options.biases) {
+    const size_t equals = item.find('=');
+    int32_t token = -1;
+    float bias = 0;
+    const char* end = item.data() + item.size();
+    const bool parsed = equals != std::string::npos &&
+                        std::from_chars(item.data(), item.data() + equals, token).ptr == item.data() + equals &&
+                        token >= 0 && std::from_chars(item.data() + equals + 1, end, bias).ptr == end && equals + 1 < item.size();
+    if (!parsed) throw Failure("bad --logit-bias " + item + ": give ID=BIAS, e.g. 42=-100");
+    options.logit_bias.push_back({token, bias});
+  }
+  options.sampling.logit_bias = options.logit_bias.data();
+  options.sampling.logit_bias_count = options.logit_bias.size();
+  if (const char* field = llm_sampling_invalid(&options.sampling)) {
+    std::string flag = field;
+    std::replace(flag.begin(), flag.end(), '_', '-');
+    throw Failure("--" + flag + " is outside its range (docs/tools.md gives the ranges)");
+  }
+}
+
+void generate(Options& options) {
+  check_sampling(options);
   if (!options.has_tokens && !options.has_prompt && !options.chat) {
     throw CLI::RequiredError("one of --prompt, --chat and --tokens");
   }
@@ -446,6 +499,14 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0.0, 100.0));
   app.add_option("--repeat-last-n", options.sampling.repeat_last_n, "Tokens the penalty looks back at (64)")
       ->check(CLI::Range(0, std::numeric_limits<int32_t>::max()));
+  app.add_option("--presence-penalty", options.sampling.presence_penalty,
+                 "Lower the score of every token generated so far by P (-2 to 2; 0: off)");
+  app.add_option("--frequency-penalty", options.sampling.frequency_penalty,
+                 "Lower the score of a token by F per time it was generated (-2 to 2; 0: off)");
+  app.add_option("--logit-bias", options.biases,
+                 "ID=BIAS: add BIAS (-100 to 100) to the token's score; -100 bans it, 100 forces it (repeatable)");
+  app.add_option("--logprobs", options.sampling.logprobs,
+                 "Record each token's log-probability and the N likeliest (0 to 20) in the --json report");
   app.add_option("--seed", options.sampling.seed, "Seed of the sampler: the same seed gives the same text");
   app.add_option("--stop", options.stops, "Stop before this text (repeatable)");
   app.add_option("--eos", options.eos, "Stop on this token id (repeatable; default: the tokenizer's end id)")

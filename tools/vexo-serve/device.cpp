@@ -1,5 +1,6 @@
 #include "device.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace vexo::serve {
@@ -95,6 +96,8 @@ Device::Device(const std::string& model, int id, const Tokenizer& tokenizer) : i
     throw std::runtime_error("cannot start a generation session on device " + std::to_string(id));
   }
   capacity_ = llm_session_capacity(session_);
+  vocab_ = std::min(tokenizer.vocab_size(),
+                    head_kind() == LLM_HEAD_LOGITS ? llm_get_head_size(llm_) : tokenizer.vocab_size());
 }
 
 Device::~Device() {
@@ -109,6 +112,8 @@ void Device::start(const std::vector<int>& prompt, const Settings& settings) {
   llm_request request;
   llm_request_defaults(&request);
   request.sampling = settings_.sampling;
+  request.sampling.logit_bias = settings_.logit_bias.data();
+  request.sampling.logit_bias_count = settings_.logit_bias.size();
   request.max_new = settings_.max_new;
   request.stops = stop_pointers_.data();
   request.stop_count = stop_pointers_.size();
@@ -121,11 +126,21 @@ bool Device::step(std::string& text) {
   const int rc = llm_session_step(session_, &piece);
   if (rc < 0) throw std::runtime_error("the generation failed on device " + std::to_string(id_));
   text.append(piece.text, piece.text_len);
+  last_token_ = piece.token;
   return rc == 1;
+}
+
+bool Device::logprobs(TokenLogprobs& out) const {
+  out.top.resize(LLM_MAX_LOGPROBS);
+  const long count = llm_session_logprobs(session_, &out.chosen, out.top.data(), out.top.size());
+  if (count < 0) return false;
+  out.top.resize(std::min<size_t>(static_cast<size_t>(count), out.top.size()));
+  return true;
 }
 
 const char* Device::finish_reason() const {
   const int finish = llm_session_finish(session_);
+  if (finish == LLM_FINISH_UNKNOWN_TOKEN) return "unknown_token";
   return finish == LLM_FINISH_LENGTH || finish == LLM_FINISH_CAPACITY ? "length" : "stop";
 }
 

@@ -65,8 +65,16 @@ class ChatTemplate {
 // What one generation asks for, checked already.
 struct Settings {
   llm_sampling sampling{};
+  std::vector<llm_logit_bias> logit_bias;  // lent to sampling while a generation runs
   size_t max_new = 0;  // 0: until the caches are full
   std::vector<std::string> stops;
+};
+
+// A generated token's log-probability and the likeliest alternatives.
+struct TokenLogprobs {
+  llm_logprob chosen{};
+  std::vector<llm_logprob> top;
+  size_t text_offset = 0;  // where the token's text begins in the choice's text
 };
 
 struct Stats {
@@ -84,6 +92,9 @@ class Device {
 
   int id() const { return id_; }
   size_t capacity() const { return capacity_; }
+  int head_kind() const { return llm_get_head_kind(llm_); }
+  // Ids of the model's vocabulary: the head's for logits, else the tokenizer's.
+  size_t vocab_size() const { return vocab_; }
 
   // Feeds the prompt (reusing what the caches hold when the prompt extends
   // it). Throws std::runtime_error when the library fails.
@@ -91,6 +102,10 @@ class Device {
   // Generates one token and appends the text it adds. False once the
   // generation has ended (text may still have grown).
   bool step(std::string& text);
+  // The token the last step generated (-1: none) and, when the request
+  // asked for them, its log-probabilities.
+  int last_token() const { return last_token_; }
+  bool logprobs(TokenLogprobs& out) const;
   // "stop" or "length", the API's names for how the generation ended.
   const char* finish_reason() const;
   Stats stats() const;
@@ -104,6 +119,8 @@ class Device {
   llmbase llm_ = nullptr;
   llm_session* session_ = nullptr;
   size_t capacity_ = 0;
+  size_t vocab_ = 0;
+  int last_token_ = -1;
   std::vector<int> cached_;
   // The request's stop strings, borrowed by the session while it runs.
   Settings settings_;

@@ -43,6 +43,8 @@ struct Options {
   size_t max_client_connections = 0;  // 0: three quarters of max_connections, at least 8
   double request_timeout = 10;
   std::string chat_template;
+  std::vector<std::string> served_names;
+  std::vector<std::string> cors_origins;
 };
 
 std::vector<int> parse_devices(const std::string& text) {
@@ -126,7 +128,13 @@ void serve_model(const Options& options) {
   serve::DevicePool pool(options.queue, metrics);
   Loaded loaded;
   serve::ServiceOptions service_options;
-  service_options.model = std::filesystem::path(options.model).stem().string();
+  if (options.served_names.empty()) {
+    service_options.model = std::filesystem::path(options.model).stem().string();
+  } else {
+    service_options.model = options.served_names.front();
+    service_options.aliases.assign(options.served_names.begin() + 1, options.served_names.end());
+  }
+  service_options.cors_origins = options.cors_origins;
   service_options.api_keys = api_keys(options);
   serve::Service service(service_options, pool, metrics);
 
@@ -206,6 +214,11 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0.1, 3600.0));
   app.add_option("--chat-template", options.chat_template,
                  "A chat template file for /v1/chat/completions (default: the built-in ChatML template)");
+  app.add_option("--served-model-name", options.served_names,
+                 "A name clients use for the model (repeatable: the first is reported, the others are aliases; "
+                 "default: the model file's stem)");
+  app.add_option("--cors-origin", options.cors_origins,
+                 "An origin whose web pages may call the API, or * for any (repeatable; default: none)");
   app.callback([&options] { serve_model(options); });
   return tool.run(argc, argv);
 }

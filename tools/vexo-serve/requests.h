@@ -1,6 +1,7 @@
 // Reading the JSON bodies of API requests into checked generation requests.
-// Fields the server knows must have the right type and range; other fields
-// (sent by client libraries) are ignored. Failures throw ApiError.
+// Fields the server knows must have the right type and range; fields of the
+// API that the server does not implement are refused; other fields (sent by
+// client libraries) are ignored. Failures throw ApiError.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -42,17 +43,21 @@ struct GenerationRequest {
   std::vector<ChatMessage> messages;
   std::optional<size_t> max_tokens;
   Settings settings;
+  size_t choices = 1;          // n: generated one after another, seeds seed, seed + 1...
   bool stream = false;
   bool include_usage = false;  // stream_options.include_usage
+  std::string model;           // the name the request used (the first served name when none)
+  // Fields given that only a logits head honours (refused on a token head).
+  std::vector<std::string> logits_fields;
 };
 
 // The body as a JSON object (malformed JSON and other values refused).
 nlohmann::json parse_object(const std::string& body);
 
-// POST /v1/completions and /v1/chat/completions. `model` is the name the
+// POST /v1/completions and /v1/chat/completions. `models` are the names the
 // server answers to; a request naming another model is refused (404).
-GenerationRequest parse_completion(const nlohmann::json& body, const std::string& model);
-GenerationRequest parse_chat(const nlohmann::json& body, const std::string& model);
+GenerationRequest parse_completion(const nlohmann::json& body, const std::vector<std::string>& models);
+GenerationRequest parse_chat(const nlohmann::json& body, const std::vector<std::string>& models);
 
 // POST /tokenize {"content": text, "add_special": bool} and
 // POST /detokenize {"tokens": [ids]}.

@@ -17,15 +17,25 @@ json frame(const ResponseHead& head, json choices) {
           {"choices", std::move(choices)}};
 }
 
-json choice(const ResponseHead& head, const std::string& text, const char* finish_reason) {
-  json item = {{"index", 0}, {"finish_reason", finish_reason ? json(finish_reason) : json()}};
+json choice(const ResponseHead& head, size_t index, const std::string& text, const char* finish_reason,
+            const json& logprobs) {
+  json item = {{"index", index}, {"finish_reason", finish_reason ? json(finish_reason) : json()}};
   if (head.chat) {
     item["delta"] = finish_reason ? json::object() : json{{"content", text}};
   } else {
     item["text"] = text;
-    item["logprobs"] = nullptr;
   }
+  item["logprobs"] = logprobs;
   return item;
+}
+
+// JSON has no infinities: an impossible token gets the API's floor.
+double finite(double logprob) { return logprob > -9999.0 ? logprob : -9999.0; }
+
+json bytes_of(const std::string& text) {
+  json bytes = json::array();
+  for (const char c : text) bytes.push_back(static_cast<unsigned char>(c));
+  return bytes;
 }
 
 }  // namespace
@@ -45,34 +55,71 @@ json usage(const Stats& stats) {
           {"total_tokens", stats.prompt_tokens + stats.generated_tokens}};
 }
 
-json completion(const ResponseHead& head, const std::string& text, const char* finish_reason, const Stats& stats) {
-  json item = {{"index", 0}, {"finish_reason", finish_reason}};
-  if (head.chat) {
-    item["message"] = {{"role", "assistant"}, {"content", text}};
-  } else {
-    item["text"] = text;
-    item["logprobs"] = nullptr;
+json logprobs_json(bool chat, const std::vector<TokenLogprobs>& tokens, const Tokenizer& tokenizer) {
+  const auto text_of = [&tokenizer](int id) { return tokenizer.decode({id}); };
+  if (chat) {
+    json content = json::array();
+    for (const TokenLogprobs& token : tokens) {
+      json top = json::array();
+      for (const llm_logprob& entry : token.top) {
+        const std::string text = text_of(entry.token);
+        top.push_back({{"token", text}, {"logprob", finite(entry.logprob)}, {"bytes", bytes_of(text)}});
+      }
+      const std::string text = text_of(token.chosen.token);
+      content.push_back({{"token", text},
+                         {"logprob", finite(token.chosen.logprob)},
+                         {"bytes", bytes_of(text)},
+                         {"top_logprobs", std::move(top)}});
+    }
+    return {{"content", std::move(content)}, {"refusal", nullptr}};
+  }
+  json texts = json::array(), logprobs = json::array(), tops = json::array(), offsets = json::array();
+  for (const TokenLogprobs& token : tokens) {
+    texts.push_back(text_of(token.chosen.token));
+    logprobs.push_back(finite(token.chosen.logprob));
+    json top = json::object();
+    for (const llm_logprob& entry : token.top) top[text_of(entry.token)] = finite(entry.logprob);
+    tops.push_back(std::move(top));
+    offsets.push_back(token.text_offset);
+  }
+  return {{"tokens", std::move(texts)},
+          {"token_logprobs", std::move(logprobs)},
+          {"top_logprobs", std::move(tops)},
+          {"text_offset", std::move(offsets)}};
+}
+
+json completion(const ResponseHead& head, const std::vector<Choice>& choices, const Stats& stats) {
+  json items = json::array();
+  for (const Choice& choice : choices) {
+    json item = {{"index", items.size()}, {"finish_reason", choice.finish_reason}, {"logprobs", choice.logprobs}};
+    if (head.chat) {
+      item["message"] = {{"role", "assistant"}, {"content", choice.text}};
+    } else {
+      item["text"] = choice.text;
+    }
+    items.push_back(std::move(item));
   }
   return {{"id", head.id},
           {"object", head.chat ? "chat.completion" : "text_completion"},
           {"created", head.created},
           {"model", head.model},
-          {"choices", json::array({item})},
+          {"choices", std::move(items)},
           {"usage", usage(stats)}};
 }
 
-json role_chunk(const ResponseHead& head) {
-  return frame(head, json::array({{{"index", 0},
+json role_chunk(const ResponseHead& head, size_t index) {
+  return frame(head, json::array({{{"index", index},
                                    {"delta", {{"role", "assistant"}, {"content", ""}}},
+                                   {"logprobs", nullptr},
                                    {"finish_reason", nullptr}}}));
 }
 
-json text_chunk(const ResponseHead& head, const std::string& text) {
-  return frame(head, json::array({choice(head, text, nullptr)}));
+json text_chunk(const ResponseHead& head, size_t index, const std::string& text, const json& logprobs) {
+  return frame(head, json::array({choice(head, index, text, nullptr, logprobs)}));
 }
 
-json finish_chunk(const ResponseHead& head, const char* finish_reason) {
-  return frame(head, json::array({choice(head, "", finish_reason)}));
+json finish_chunk(const ResponseHead& head, size_t index, const char* finish_reason) {
+  return frame(head, json::array({choice(head, index, "", finish_reason, nullptr)}));
 }
 
 json usage_chunk(const ResponseHead& head, const Stats& stats) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "device.h"
 
@@ -22,16 +23,29 @@ ResponseHead response_head(bool chat, const std::string& model);
 
 nlohmann::json usage(const Stats& stats);
 
-// The whole answer of a request that does not stream.
-nlohmann::json completion(const ResponseHead& head, const std::string& text, const char* finish_reason,
-                          const Stats& stats);
+// The log-probabilities of generated tokens in the API's shape: for chat
+// {"content": [{token, logprob, bytes, top_logprobs}]}, for completions
+// {tokens, token_logprobs, top_logprobs, text_offset}. Null when none were
+// asked for.
+nlohmann::json logprobs_json(bool chat, const std::vector<TokenLogprobs>& tokens, const Tokenizer& tokenizer);
 
-// Chunks of a stream: the chat stream opens with the assistant's role;
-// text chunks; the last chunk carries the finish reason; with usage asked
+// One choice of a whole answer.
+struct Choice {
+  std::string text;
+  const char* finish_reason = "stop";
+  nlohmann::json logprobs;  // null when not asked for
+};
+// The whole answer of a request that does not stream.
+nlohmann::json completion(const ResponseHead& head, const std::vector<Choice>& choices, const Stats& stats);
+
+// Chunks of a stream, each for the choice `index`: the chat stream opens
+// with the assistant's role; text chunks (with their tokens' logprobs when
+// asked for); the last chunk carries the finish reason; with usage asked
 // for, a chunk without choices carries the counts.
-nlohmann::json role_chunk(const ResponseHead& head);
-nlohmann::json text_chunk(const ResponseHead& head, const std::string& text);
-nlohmann::json finish_chunk(const ResponseHead& head, const char* finish_reason);
+nlohmann::json role_chunk(const ResponseHead& head, size_t index);
+nlohmann::json text_chunk(const ResponseHead& head, size_t index, const std::string& text,
+                          const nlohmann::json& logprobs);
+nlohmann::json finish_chunk(const ResponseHead& head, size_t index, const char* finish_reason);
 nlohmann::json usage_chunk(const ResponseHead& head, const Stats& stats);
 
 // One server-sent event, and the stream's end.

@@ -82,6 +82,8 @@ class Service::Call {
         send_error(res, ApiError(500, "server_error", error.what()));
       }
       if (res.status == -1) res.status = 200;  // what the server sends when a handler sets none
+      // Overload and loading are passing: a client may try again after a second.
+      if (res.status == 429 || res.status == 503) res.set_header("Retry-After", "1");
       service.metrics_.count_request(endpoint, res.status);
     };
   }
@@ -149,10 +151,34 @@ void Service::install(HttpServer& server) {
     res.set_content(metrics_.render(), "text/plain; version=0.0.4");
   }));
   server.Get("/v1/models", Call::make(*this, "/v1/models", Call::kKey, [this](const auto&, auto& res) {
-    send(res, 200,
-         {{"object", "list"},
-          {"data", json::array({{{"id", options_.model}, {"object", "model"}, {"created", 0}, {"owned_by", "vexo"}}})}});
+    json models = json::array();
+    const int head = pool_.head_kind();
+    for (const std::string& name : names()) {
+      json model = {{"id", name}, {"object", "model"}, {"created", 0}, {"owned_by", "vexo"}};
+      // Known once the devices are loaded.
+      if (ready_) {
+        model["max_model_len"] = pool_.capacity();
+        model["head_kind"] = head == LLM_HEAD_LOGITS ? "logits" : "token";
+      }
+      models.push_back(std::move(model));
+    }
+    send(res, 200, {{"object", "list"}, {"data", std::move(models)}});
   }));
+  if (!options_.cors_origins.empty()) {
+    // Preflight: answered for any path, without a key (browsers send none).
+    server.Options(R"(/.*)", [this](const httplib::Request& req, httplib::Response& res) {
+      res.status = allowed_origin(req).empty() ? 403 : 204;
+      res.set_header("Access-Control-Allow-Methods", "GET, POST, OPTIONS");
+      res.set_header("Access-Control-Allow-Headers", "Authorization, Content-Type");
+      res.set_header("Access-Control-Max-Age", "600");
+    });
+    server.set_post_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+      const std::string origin = allowed_origin(req);
+      if (origin.empty()) return;
+      res.set_header("Access-Control-Allow-Origin", origin);
+      if (origin != "*") res.set_header("Vary", "Origin");
+    });
+  }
   server.Post("/tokenize", Call::make(*this, "/tokenize", Call::kKey | Call::kReady, [this](const auto& req, auto& res) {
     const TokenizeRequest request = parse_tokenize(parse_object(req.body));
     send(res, 200, {{"tokens", tokenizer_->encode(request.content, request.add_special)}});
@@ -178,6 +204,37 @@ ApiError Service::too_long(const GenerationRequest& request, const std::string& 
   return ApiError::invalid("This model's maximum context length is " + std::to_string(pool_.capacity()) +
                                " tokens; the prompt has " + tokens,
                            request.chat ? "messages" : "prompt");
+}
+
+std::vector<std::string> Service::names() const {
+  std::vector<std::string> all{options_.model};
+  all.insert(all.end(), options_.aliases.begin(), options_.aliases.end());
+  return all;
+}
+
+std::string Service::allowed_origin(const httplib::Request& req) const {
+  const std::string origin = req.get_header_value("Origin");
+  for (const std::string& allowed : options_.cors_origins) {
+    if (allowed == "*") return "*";
+    if (!origin.empty() && allowed == origin) return origin;
+  }
+  return "";
+}
+
+void Service::check_head(const GenerationRequest& request) const {
+  if (pool_.head_kind() != LLM_HEAD_LOGITS && !request.logits_fields.empty()) {
+    const std::string& name = request.logits_fields.front();
+    throw ApiError::invalid("'" + name + "' needs a model whose head yields logits; this model chooses its tokens on the device",
+                            name);
+  }
+  const size_t vocab = pool_.vocab_size();
+  for (const llm_logit_bias& bias : request.settings.logit_bias) {
+    if (static_cast<size_t>(bias.token) >= vocab) {
+      throw ApiError::invalid("'logit_bias' names token " + std::to_string(bias.token) +
+                                  ", outside the vocabulary of " + std::to_string(vocab) + " tokens",
+                              "logit_bias");
+    }
+  }
 }
 
 std::vector<int> Service::prompt(GenerationRequest& request) const {
@@ -218,18 +275,38 @@ std::vector<int> Service::prompt(GenerationRequest& request) const {
 void Service::generate(const httplib::Request& req, httplib::Response& res, bool chat) {
   const Clock::time_point arrival = Clock::now();
   const json body = parse_object(req.body);
-  GenerationRequest request = chat ? parse_chat(body, options_.model) : parse_completion(body, options_.model);
-  const std::vector<int> ids = prompt(request);
+  GenerationRequest request = chat ? parse_chat(body, names()) : parse_completion(body, names());
+  check_head(request);
+  Plan plan;
+  plan.prompt = prompt(request);
+  plan.settings = std::move(request.settings);
+  plan.choices = request.choices;
+  plan.include_usage = request.include_usage;
 
-  std::unique_ptr<Lease> lease = pool_.acquire(ids);
-  lease->device().start(ids, request.settings);
-  auto generation = std::make_shared<Generation>(response_head(chat, options_.model), std::move(lease), arrival,
-                                                 request.include_usage, metrics_);
+  std::unique_ptr<Lease> lease = pool_.acquire(plan.prompt);
+  auto generation = std::make_shared<Generation>(response_head(chat, request.model), std::move(lease),
+                                                 std::move(plan), *tokenizer_, arrival, metrics_);
+  generation->begin();
+  res.set_header("Cache-Control", "no-cache");
   if (!request.stream) {
-    send(res, 200, generation->run());
+    // Sent as one chunk once generated, so that the wait can watch the
+    // connection: a client that leaves frees the device at the next token.
+    res.set_chunked_content_provider(kJson, [generation](size_t, httplib::DataSink& sink) {
+      json answer;
+      try {
+        answer = generation->run([&sink] { return sink.is_writable(); });
+      } catch (const std::exception& error) {
+        // The status is sent already: the body says what failed.
+        answer = ApiError(500, "server_error", error.what()).body();
+      }
+      if (answer.is_null()) return false;
+      const std::string text = answer.dump(-1, ' ', false, json::error_handler_t::replace);
+      if (!sink.write(text.data(), text.size())) return false;
+      sink.done();
+      return true;
+    });
     return;
   }
-  res.set_header("Cache-Control", "no-cache");
   res.set_chunked_content_provider("text/event-stream", [generation](size_t, httplib::DataSink& sink) {
     const auto write = [&sink](const std::string& text) { return sink.write(text.data(), text.size()); };
     bool whole = false;

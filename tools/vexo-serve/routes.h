@@ -24,8 +24,11 @@ class Metrics;
 class Tokenizer;
 
 struct ServiceOptions {
-  std::string model;    // the name the server answers to
+  std::string model;    // the name the server answers to and reports
+  std::vector<std::string> aliases;  // more names it answers to
   std::vector<std::string> api_keys;  // any of them opens the API; none: no key needed
+  // Origins whose pages may call the API ("*": any); none: no CORS headers.
+  std::vector<std::string> cors_origins;
   size_t body_limit = 1 << 20;
 };
 
@@ -54,6 +57,11 @@ class Service {
   // 400: the prompt, of `tokens` tokens, is over the context.
   ApiError too_long(const GenerationRequest& request, const std::string& tokens) const;
   void generate(const httplib::Request& req, httplib::Response& res, bool chat);
+  // Checks what a token head cannot honour and the biased token ids.
+  void check_head(const GenerationRequest& request) const;
+  // The Access-Control-Allow-Origin value for a request's Origin, "" for none.
+  std::string allowed_origin(const httplib::Request& req) const;
+  std::vector<std::string> names() const;
   const ServiceOptions options_;
   DevicePool& pool_;
   Metrics& metrics_;

@@ -35,6 +35,16 @@ size_t DevicePool::capacity() const {
   return slots_.empty() ? 0 : slots_.front().device->capacity();
 }
 
+int DevicePool::head_kind() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return slots_.empty() ? 0 : slots_.front().device->head_kind();
+}
+
+size_t DevicePool::vocab_size() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return slots_.empty() ? 0 : slots_.front().device->vocab_size();
+}
+
 DevicePool::Slot* DevicePool::choose(const std::vector<int>& prompt) {
   Slot* chosen = nullptr;
   for (Slot& slot : slots_) {

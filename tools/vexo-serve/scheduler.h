@@ -54,6 +54,8 @@ class DevicePool {
   size_t size() const;
   // Positions the caches hold (every device runs the same model).
   size_t capacity() const;
+  int head_kind() const;
+  size_t vocab_size() const;
 
   // Waits for a device for this prompt. Throws QueueFull when queue_limit
   // requests already wait, Unavailable once closed.

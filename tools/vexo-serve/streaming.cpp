@@ -10,57 +10,110 @@ double since(Clock::time_point start) { return std::chrono::duration<double>(Clo
 
 }  // namespace
 
+Generation::Generation(ResponseHead head, std::unique_ptr<Lease> lease, Plan plan, const Tokenizer& tokenizer,
+                       Clock::time_point arrival, Metrics& metrics)
+    : head_(std::move(head)), lease_(std::move(lease)), plan_(std::move(plan)), tokenizer_(tokenizer),
+      arrival_(arrival), metrics_(metrics) {}
+
 Generation::~Generation() { end(true); }
 
-bool Generation::step(std::string& text) {
-  const bool more = lease_->device().step(text);
+void Generation::begin() { start_choice(0); }
+
+void Generation::start_choice(size_t index) {
+  if (index == 0 && begun_) return;
+  begun_ = true;
+  Device& device = lease_->device();
+  if (index > 0) stats_.generated_tokens += device.stats().generated_tokens;
+  Settings settings = plan_.settings;
+  settings.sampling.seed += index;
+  device.start(plan_.prompt, settings);
+  if (index == 0) {
+    const Stats first = device.stats();
+    stats_.prompt_tokens = first.prompt_tokens;
+    stats_.reused_tokens = first.reused_tokens;
+  }
+}
+
+bool Generation::step(std::string& text, std::vector<TokenLogprobs>& logprobs, size_t offset) {
+  Device& device = lease_->device();
+  const size_t before = text.size();
+  const bool more = device.step(text);
   if (first_token_seconds_ < 0) first_token_seconds_ = since(arrival_);
+  TokenLogprobs token;
+  if (device.last_token() >= 0 && device.logprobs(token)) {
+    token.text_offset = offset + before;
+    logprobs.push_back(std::move(token));
+  }
   return more;
+}
+
+nlohmann::json Generation::logprobs(const std::vector<TokenLogprobs>& tokens) const {
+  if (plan_.settings.sampling.logprobs < 0) return nullptr;
+  return logprobs_json(head_.chat, tokens, tokenizer_);
 }
 
 void Generation::end(bool cancelled) {
   if (!lease_) return;
-  const Stats stats = lease_->device().stats();
   GenerationRecord record;
-  record.prompt_tokens = stats.prompt_tokens;
-  record.generated_tokens = stats.generated_tokens;
-  record.reused = stats.reused_tokens > 0;
+  record.prompt_tokens = stats_.prompt_tokens;
+  record.generated_tokens = stats_.generated_tokens + lease_->device().stats().generated_tokens;
+  record.reused = stats_.reused_tokens > 0;
   record.cancelled = cancelled;
-  record.first_token_seconds = stats.generated_tokens ? first_token_seconds_ : -1;
+  record.first_token_seconds = record.generated_tokens ? first_token_seconds_ : -1;
   record.total_seconds = since(arrival_);
   lease_.reset();
   metrics_.record(record);
 }
 
-nlohmann::json Generation::run() {
-  std::string text;
+nlohmann::json Generation::run(const std::function<bool()>& connected) {
+  std::vector<Choice> choices(plan_.choices);
   try {
-    while (step(text)) {
+    for (size_t i = 0; i < choices.size(); ++i) {
+      start_choice(i);
+      std::vector<TokenLogprobs> tokens;
+      for (bool more = true; more;) {
+        if (!connected()) return nullptr;  // the destructor records the cancellation
+        more = step(choices[i].text, tokens, 0);
+      }
+      choices[i].finish_reason = lease_->device().finish_reason();
+      choices[i].logprobs = logprobs(tokens);
     }
   } catch (...) {
     end(true);
     throw;
   }
-  Device& device = lease_->device();
-  nlohmann::json answer = completion(head_, text, device.finish_reason(), device.stats());
+  Stats stats = stats_;
+  stats.generated_tokens += lease_->device().stats().generated_tokens;
   end(false);
-  return answer;
+  return completion(head_, choices, stats);
 }
 
 bool Generation::stream(const std::function<bool(const std::string&)>& write,
                         const std::function<bool()>& connected) {
-  if (head_.chat && !write(event(role_chunk(head_)))) return false;
-  for (bool more = true; more;) {
-    if (!connected()) return false;  // the destructor records the cancellation
-    std::string text;
-    more = step(text);
-    if (!text.empty() && !write(event(text_chunk(head_, text)))) return false;
+  for (size_t i = 0; i < plan_.choices; ++i) {
+    start_choice(i);
+    if (head_.chat && !write(event(role_chunk(head_, i)))) return false;
+    size_t offset = 0;
+    std::vector<TokenLogprobs> tokens;
+    for (bool more = true; more;) {
+      if (!connected()) return false;  // the destructor records the cancellation
+      std::string text;
+      more = step(text, tokens, offset);
+      // A token whose text is held back (a partial stop string or
+      // character) goes out with the next text.
+      if (text.empty()) continue;
+      offset += text.size();
+      if (!write(event(text_chunk(head_, i, text, logprobs(tokens))))) return false;
+      tokens.clear();
+    }
+    if (!tokens.empty() && !write(event(text_chunk(head_, i, "", logprobs(tokens))))) return false;
+    if (!write(event(finish_chunk(head_, i, lease_->device().finish_reason())))) return false;
   }
-  Device& device = lease_->device();
-  const Stats stats = device.stats();
-  bool sent = write(event(finish_chunk(head_, device.finish_reason())));
-  if (sent && include_usage_) sent = write(event(usage_chunk(head_, stats)));
+  Stats stats = stats_;
+  stats.generated_tokens += lease_->device().stats().generated_tokens;
   end(false);
+  bool sent = true;
+  if (plan_.include_usage) sent = write(event(usage_chunk(head_, stats)));
   return sent && write(kStreamEnd);
 }
 

@@ -1,7 +1,8 @@
-// Running a started generation to its end on the device a request holds:
-// whole (one JSON answer) or streamed as server-sent events, stopping at
-// the next token when the client has left. Both hand the device back and
-// record the generation's metrics when they end.
+// Running a request's generation to its end on the device it holds: each
+// of its choices one after another, whole (one JSON answer) or streamed as
+// server-sent events, stopping at the next token when the client has left.
+// Both hand the device back and record the generation's metrics when they
+// end.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -10,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "responses.h"
 #include "scheduler.h"
@@ -20,34 +22,49 @@ class Metrics;
 
 using Clock = std::chrono::steady_clock;
 
+// What a request generates.
+struct Plan {
+  std::vector<int> prompt;
+  Settings settings;   // of the first choice; choice i draws with seed + i
+  size_t choices = 1;
+  bool include_usage = false;
+};
+
 class Generation {
  public:
-  Generation(ResponseHead head, std::unique_ptr<Lease> lease, Clock::time_point arrival, bool include_usage,
-             Metrics& metrics)
-      : head_(std::move(head)), lease_(std::move(lease)), arrival_(arrival), include_usage_(include_usage),
-        metrics_(metrics) {}
+  Generation(ResponseHead head, std::unique_ptr<Lease> lease, Plan plan, const Tokenizer& tokenizer,
+             Clock::time_point arrival, Metrics& metrics);
   ~Generation();
   Generation(const Generation&) = delete;
   Generation& operator=(const Generation&) = delete;
 
-  // The whole answer.
-  nlohmann::json run();
+  // Feeds the prompt of the first choice: a failure here comes before any
+  // answer is sent. Throws std::runtime_error.
+  void begin();
+  // The whole answer; null when `connected` turned false (the client left).
+  nlohmann::json run(const std::function<bool()>& connected);
   // Writes the events through `write` (false: the client is gone) while
   // `connected` holds; false when the stream was cut short.
   bool stream(const std::function<bool(const std::string&)>& write, const std::function<bool()>& connected);
 
  private:
-  // One step; false at the end. Notes the first token's time.
-  bool step(std::string& text);
+  void start_choice(size_t index);
+  // One step; false at the end. Appends the token's logprobs when asked
+  // for (their text offset counted from `offset`). Notes the first token's time.
+  bool step(std::string& text, std::vector<TokenLogprobs>& logprobs, size_t offset);
+  nlohmann::json logprobs(const std::vector<TokenLogprobs>& tokens) const;
   // Records the metrics and hands the device back (once).
   void end(bool cancelled);
 
   ResponseHead head_;
   std::unique_ptr<Lease> lease_;
+  Plan plan_;
+  const Tokenizer& tokenizer_;
   Clock::time_point arrival_;
-  bool include_usage_;
   Metrics& metrics_;
   double first_token_seconds_ = -1;
+  bool begun_ = false;
+  Stats stats_;  // all choices so far: the prompt once, every generated token
 };
 
 }  // namespace vexo::serve
