@@ -22,12 +22,18 @@ async function main() {
     const unmatchable = (t, i) => (t.special ? { ...t, content: `\uE000${i}\uE001` } : t);
     const withoutSpecials = { ...plain, added_tokens: (plain.added_tokens || []).map(unmatchable) };
     const plainTokenizer = Tokenizer.fromString(JSON.stringify(withoutSpecials));
+    // The library renumbers added tokens that are not in the model's
+    // vocabulary: back to the file's ids.
+    const fileId = new Map();
+    for (const t of plain.added_tokens || []) {
+      if (!t.special) fileId.set(plainTokenizer.tokenToId(t.content), t.id);
+    }
     const results = [];
     for (const text of texts) {
       const ids = (await tokenizer.encode(text, null, { addSpecialTokens: false })).getIds();
       const withSpecial = (await tokenizer.encode(text, null, { addSpecialTokens: true })).getIds();
       const decoded = await tokenizer.decode(ids, false);
-      const asText = (await plainTokenizer.encode(text, null, { addSpecialTokens: false })).getIds();
+      const asText = (await plainTokenizer.encode(text, null, { addSpecialTokens: false })).getIds().map((id) => fileId.get(id) ?? id);
       results.push({ ids, with_special: withSpecial, decoded, special_as_text: asText });
     }
     out[file] = results;

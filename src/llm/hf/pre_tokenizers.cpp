@@ -216,7 +216,7 @@ class Whitespace : public PreTokenizer {
       int previous = -1;  // 0 blank, 1 word, 2 other
       for (size_t i = 0, n; i < text.size(); i += n) {
         const char32_t c = next_char(text, i, &n);
-        const int kind = is_whitespace(c) ? 0 : is_word_char(c) ? 1 : 2;
+        const int kind = is_whitespace(c) ? 0 : is_regex_word_char(c) ? 1 : 2;
         if (kind == previous) spans.back().end = i + n;
         else spans.push_back({i, i + n, kind == 0});
         previous = kind;

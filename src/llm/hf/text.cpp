@@ -94,6 +94,12 @@ bool is_word_char(char32_t c) {
   return cat >= UTF8PROC_CATEGORY_LU && cat <= UTF8PROC_CATEGORY_LO;
 }
 
+bool is_regex_word_char(char32_t c) {
+  if (c == 0x200C || c == 0x200D) return true;  // the joiners
+  const auto cat = category(c);
+  return (cat >= UTF8PROC_CATEGORY_LU && cat <= UTF8PROC_CATEGORY_NL) || cat == UTF8PROC_CATEGORY_PC;
+}
+
 bool is_punctuation(char32_t c) {
   if (c < 0x80) return (c >= 0x21 && c <= 0x2F) || (c >= 0x3A && c <= 0x40) || (c >= 0x5B && c <= 0x60) || (c >= 0x7B && c <= 0x7E);
   const auto cat = category(c);

@@ -15,6 +15,9 @@ void append_char(std::string& out, char32_t c);
 std::string valid_utf8(const std::string& text);
 bool is_whitespace(char32_t c);    // the Unicode White_Space property
 bool is_word_char(char32_t c);     // letters, digits and '_'
+// What \w matches in the patterns of tokenizer files: letters, marks,
+// decimal and letter numbers, connector punctuation and the joiners.
+bool is_regex_word_char(char32_t c);
 bool is_numeric(char32_t c);       // categories Nd, Nl, No
 bool is_punctuation(char32_t c);   // ASCII punctuation and categories P*
 
