@@ -64,8 +64,11 @@ VEXO_API int llm_forward_next_logits(llmbase llm, int token, float* logits, size
 
 typedef struct llm_tokenizer llm_tokenizer;
 
-/* Opens a tokenizer file: a SentencePiece model ("tokenizer.model"). Null
-   after an error line (unreadable file, unsupported kind). */
+/* Opens a tokenizer: a model folder (its "tokenizer.json", else its
+   "tokenizer.model"), a tokenizer.json file (with the tokenizer_config.json
+   and generation_config.json beside it, when present) or a SentencePiece
+   model. Null after an error line (unreadable file, a stage or kind this
+   library lacks). */
 VEXO_API llm_tokenizer* llm_tokenizer_load(const char* path);
 VEXO_API void llm_tokenizer_free(llm_tokenizer* tokenizer);
 /* Number of ids; 0 for null. */
@@ -85,6 +88,14 @@ VEXO_API long llm_tokenizer_encode(const llm_tokenizer* tokenizer, const char* t
    exceeds a context cannot fit it. 0 for null or when the tokenizer cannot
    tell (a tokenizer of callbacks). */
 VEXO_API size_t llm_tokenizer_min_tokens(const llm_tokenizer* tokenizer, const char* text);
+/* Flags of llm_tokenizer_encode_with. */
+#define LLM_ENCODE_ADD_BOS 1u
+/* The text of special tokens ("<|im_end|>") stays text instead of becoming
+   their ids: for what users write, so that it cannot end a turn. */
+#define LLM_ENCODE_SPECIAL_AS_TEXT 2u
+/* llm_tokenizer_encode with LLM_ENCODE_* flags. */
+VEXO_API long llm_tokenizer_encode_with(const llm_tokenizer* tokenizer, const char* text, unsigned flags, int* ids,
+                                        size_t capacity);
 /* Decodes ids to UTF-8 text. Returns the text's length in bytes; writes at
    most capacity - 1 bytes and a NUL when capacity > 0. -1 after an error
    line (an id out of range). */

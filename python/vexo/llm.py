@@ -4,7 +4,7 @@ import functools
 import operator
 import os
 import weakref
-from ctypes import POINTER, Structure, c_char_p, c_float, c_int, c_int32, c_long, c_size_t, c_uint64, c_void_p
+from ctypes import POINTER, Structure, c_char_p, c_float, c_int, c_int32, c_long, c_size_t, c_uint, c_uint64, c_void_p
 
 from ._library import ModelHandle, VexoError, library, library_error
 from .elements import ELEMENT_TYPES, to_element_type
@@ -70,6 +70,10 @@ class _Message(Structure):
     _fields_ = [("role", c_char_p), ("content", c_char_p)]
 
 
+# Flags of llm_tokenizer_encode_with.
+_ENCODE_ADD_BOS = 1
+_ENCODE_SPECIAL_AS_TEXT = 2
+
 _ENCODE = ctypes.CFUNCTYPE(c_long, c_void_p, c_char_p, POINTER(c_int), c_size_t)
 _DECODE = ctypes.CFUNCTYPE(c_long, c_void_p, POINTER(c_int), c_size_t, c_void_p, c_size_t)
 
@@ -93,6 +97,7 @@ _PROTOTYPES = {
     "llm_tokenizer_bos_id": (c_int, [c_void_p]),
     "llm_tokenizer_eos_id": (c_int, [c_void_p]),
     "llm_tokenizer_encode": (c_long, [c_void_p, c_char_p, c_int, POINTER(c_int), c_size_t]),
+    "llm_tokenizer_encode_with": (c_long, [c_void_p, c_char_p, c_uint, POINTER(c_int), c_size_t]),
     "llm_tokenizer_decode": (c_long, [c_void_p, POINTER(c_int), c_size_t, c_char_p, c_size_t]),
     "llm_request_defaults": (None, [POINTER(_Request)]),
     "llm_sampling_invalid": (c_char_p, [POINTER(_Sampling)]),
@@ -139,7 +144,9 @@ def _text_call(call):
 
 
 class Tokenizer:
-    """Vexo's own tokenizer, read from a SentencePiece `tokenizer.model` file."""
+    """Vexo's own tokenizer, read from a model folder, a `tokenizer.json`
+    (with the folder's tokenizer_config.json and generation_config.json) or
+    a SentencePiece `tokenizer.model` file."""
 
     def __init__(self, path):
         handle = _lib().llm_tokenizer_load(os.fsencode(path))
@@ -164,13 +171,17 @@ class Tokenizer:
         value = _lib().llm_tokenizer_eos_id(self._handle)
         return None if value < 0 else value
 
-    def encode(self, text, add_bos=False):
-        data = text.encode("utf-8")
-        count = _lib().llm_tokenizer_encode(self._handle, data, int(add_bos), None, 0)
+    def encode(self, text, add_bos=False, special_as_text=False):
+        """Ids of `text` (str, or UTF-8 bytes: invalid sequences read as
+        U+FFFD). special_as_text: the text of special tokens stays text, as
+        it should for what users write."""
+        data = text if isinstance(text, bytes) else text.encode("utf-8")
+        flags = (_ENCODE_ADD_BOS if add_bos else 0) | (_ENCODE_SPECIAL_AS_TEXT if special_as_text else 0)
+        count = _lib().llm_tokenizer_encode_with(self._handle, data, flags, None, 0)
         if count < 0:
             raise library_error("cannot encode the text")
         ids = (c_int * max(count, 1))()
-        _lib().llm_tokenizer_encode(self._handle, data, int(add_bos), ids, count)
+        _lib().llm_tokenizer_encode_with(self._handle, data, flags, ids, count)
         return list(ids[:count])
 
     def decode(self, ids):

@@ -97,12 +97,20 @@ int llm_tokenizer_bos_id(const llm_tokenizer* tokenizer) { return tokenizer ? to
 int llm_tokenizer_eos_id(const llm_tokenizer* tokenizer) { return tokenizer ? tokenizer->tokenizer->eos_id() : -1; }
 
 long llm_tokenizer_encode(const llm_tokenizer* tokenizer, const char* text, int add_bos, int* ids, size_t capacity) {
+  return llm_tokenizer_encode_with(tokenizer, text, add_bos ? LLM_ENCODE_ADD_BOS : 0u, ids, capacity);
+}
+
+long llm_tokenizer_encode_with(const llm_tokenizer* tokenizer, const char* text, unsigned flags, int* ids,
+                               size_t capacity) {
   return guarded(
       "llm_tokenizer_encode",
       [&]() -> long {
         require(tokenizer, "tokenizer");
         require(text, "text");
-        const std::vector<int> encoded = tokenizer->tokenizer->encode(text, add_bos != 0);
+        if (flags & ~(LLM_ENCODE_ADD_BOS | LLM_ENCODE_SPECIAL_AS_TEXT)) fail_with("Unknown encode flags ", flags);
+        const bool add_bos = flags & LLM_ENCODE_ADD_BOS;
+        const std::vector<int> encoded = flags & LLM_ENCODE_SPECIAL_AS_TEXT ? tokenizer->tokenizer->encode_plain(text, add_bos)
+                                                                             : tokenizer->tokenizer->encode(text, add_bos);
         if (capacity && !ids) fail_with("No id array was given");
         std::copy_n(encoded.begin(), std::min(capacity, encoded.size()), ids);
         return static_cast<long>(encoded.size());

@@ -86,7 +86,7 @@ void Session::start(const std::vector<int>& prompt, Request request) {
   }
   check_sampling(request.sampling, sample_limit_ ? sample_limit_ : vocab);
   if (!request.stops.empty() && !tokenizer_) minilog::fail_with("Stop strings need a tokenizer");
-  if (request.eos_ids.empty() && tokenizer_ && tokenizer_->eos_id() >= 0) request.eos_ids = {tokenizer_->eos_id()};
+  if (request.eos_ids.empty() && tokenizer_) request.eos_ids = tokenizer_->eos_ids();
   request_ = std::move(request);
   sampler_.emplace(request_.sampling);
   history_.assign(prompt.begin(), prompt.end());

@@ -3,8 +3,11 @@
 #include <sentencepiece_processor.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <string_view>
+
+#include "hf/hf_tokenizer.h"
 
 #include "src/utils/guard.h"
 
@@ -144,14 +147,20 @@ std::unique_ptr<Tokenizer> callback_tokenizer(const llm_tokenizer_callbacks& cal
 }
 
 std::unique_ptr<Tokenizer> load_tokenizer(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  if (fs::is_directory(path, error)) {
+    for (const char* name : {"tokenizer.json", "tokenizer.model"}) {
+      const fs::path file = fs::path(path) / name;
+      if (fs::is_regular_file(file, error)) return load_tokenizer(file.string());
+    }
+    minilog::fail_with("The folder ", path, " has neither a tokenizer.json nor a tokenizer.model");
+  }
   std::ifstream file(path, std::ios::binary);
   if (!file) minilog::fail_with("Cannot open the tokenizer file ", path);
   char first = 0;
   file >> first;  // skips blanks
-  if (first == '{') {
-    minilog::fail_with("The tokenizer file ", path,
-                       " is a JSON tokenizer, which is not supported yet; give a SentencePiece model");
-  }
+  if (first == '{') return hf::load_json_tokenizer(path);
   return std::make_unique<SentencePieceTokenizer>(path);
 }
 

@@ -23,17 +23,26 @@ class Tokenizer {
   // (0 when the tokenizer cannot tell); a usual one is the text's bytes that
   // only pieces can cover, divided by the longest piece's bytes.
   virtual size_t min_ids(const std::string& text) const = 0;
+  // As encode, but the text of a special token stays text: for what a user
+  // wrote, which must not open or close a turn.
+  virtual std::vector<int> encode_plain(const std::string& text, bool add_bos) const { return encode(text, add_bos); }
   // Throws for an id outside the vocabulary.
   virtual std::string decode(const std::vector<int>& ids) const = 0;
   virtual size_t vocab_size() const = 0;
   virtual int bos_id() const = 0;  // -1: none
   virtual int eos_id() const = 0;  // -1: none
+  // Every id that ends a generation (a model may have several).
+  virtual std::vector<int> eos_ids() const {
+    return eos_id() >= 0 ? std::vector<int>{eos_id()} : std::vector<int>{};
+  }
 };
 
 // The caller's functions as a tokenizer.
 std::unique_ptr<Tokenizer> callback_tokenizer(const llm_tokenizer_callbacks& callbacks);
 
-// Opens a tokenizer file of a supported kind; throws a logged error otherwise.
+// Opens a tokenizer: a model folder (its tokenizer.json, else its
+// tokenizer.model), a tokenizer.json or a SentencePiece model; throws a logged
+// error otherwise.
 std::unique_ptr<Tokenizer> load_tokenizer(const std::string& path);
 
 // Text of a growing list of ids, handed out piece by piece: a piece never

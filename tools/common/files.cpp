@@ -29,6 +29,15 @@ void check_input_file(const std::string& path) {
   if (access(path.c_str(), R_OK) != 0) throw os_failure("open", path);
 }
 
+void check_input_path(const std::string& path) {
+  std::error_code error;
+  if (fs::is_directory(path, error)) {
+    if (access(path.c_str(), R_OK | X_OK) != 0) throw os_failure("open", path);
+    return;
+  }
+  check_input_file(path);
+}
+
 void check_output_file(const std::string& path) {
   if (path.empty()) throw Failure("the output file name is empty");
   std::error_code error;

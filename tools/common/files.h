@@ -11,6 +11,8 @@ namespace vexo::tool {
 
 // The path names a readable file (not a folder).
 void check_input_file(const std::string& path);
+// The same for a path that may also name a folder (a model folder).
+void check_input_path(const std::string& path);
 
 // The path can be created or replaced: not a folder, in an existing folder
 // that may be written.

@@ -229,7 +229,7 @@ class TextGenerator {
  public:
   explicit TextGenerator(const Options& options)
       : options_(options), llm_(open_model(options, load_seconds_)) {
-    vexo::tool::check_input_file(options.tokenizer);
+    vexo::tool::check_input_path(options.tokenizer);
     tokenizer_.reset(llm_tokenizer_load(options.tokenizer.c_str()));
     if (!tokenizer_) throw Failure("cannot read the tokenizer " + options.tokenizer + vexo::tool::library_reason());
     session_.reset(llm_session_create(llm_.get(), tokenizer_.get()));
@@ -479,7 +479,7 @@ int main(int argc, char** argv) {
       app.add_flag("--chat", options.chat, "A conversation: each line of standard input is a user's turn");
   tokens->excludes(prompt)->excludes(chat_flag);
   prompt->excludes(chat_flag);
-  app.add_option("--tokenizer", options.tokenizer, "The tokenizer file (a SentencePiece tokenizer.model)");
+  app.add_option("--tokenizer", options.tokenizer, "The tokenizer: a model folder, a tokenizer.json or a SentencePiece tokenizer.model");
   app.add_option("--template", options.chat_template, "The chat template file for --chat (default: ChatML)");
   app.add_option("--system", options.system, "A system message opening the --chat conversation");
   app.add_option("--max-new", options.max_new,

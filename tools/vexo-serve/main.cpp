@@ -112,7 +112,7 @@ void load(const Options& options, const std::vector<int>& devices, serve::Device
 void serve_model(const Options& options) {
   const std::vector<int> devices = parse_devices(options.devices);
   vexo::tool::check_input_file(options.model);
-  vexo::tool::check_input_file(options.tokenizer);
+  vexo::tool::check_input_path(options.tokenizer);
   if (!options.chat_template.empty()) vexo::tool::check_input_file(options.chat_template);
 
   // Signals are taken by sigwait below, so every thread started from here
@@ -187,7 +187,7 @@ int main(int argc, char** argv) {
   CLI::App& app = tool.app();
   Options options;
   tool.add_model_argument(options.model);
-  app.add_option("--tokenizer", options.tokenizer, "The model's tokenizer (a SentencePiece model file)")
+  app.add_option("--tokenizer", options.tokenizer, "The model's tokenizer: a model folder, a tokenizer.json or a SentencePiece tokenizer.model")
       ->required();
   app.add_option("--devices", options.devices,
                  "The devices to serve on, e.g. 0,1: one runtime of the model on each (default: 0)");
