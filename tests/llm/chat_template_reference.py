@@ -61,6 +61,41 @@ CONVERSATIONS = {
     "thinking_on": dict(messages=[{"role": "user", "content": "Slow."}], enable_thinking=True),
 }
 
+# The language the templates above rely on, and more that real templates use.
+FEATURES = r"""{#- comment -#}
+{%- set ns = namespace(count=0, seen=[]) -%}
+{%- macro b(x) %}{{ 'T' if x else 'F' }}{% endmacro -%}
+{%- macro show(m, prefix='> ') -%}{{ prefix ~ m.role | upper }}:{{ caller() if caller is defined else '' }}{%- endmacro -%}
+{%- for m in messages if m.role != 'tool' -%}
+  {%- set ns.count = ns.count + 1 %}
+  {{ loop.index }}/{{ loop.length }} {{ loop.index0 }} {{ loop.revindex }} {{ b(loop.first) }} {{ b(loop.last) }}
+  {%- if loop.previtem is defined %} after {{ loop.previtem.role }}{% endif %}
+  {%- if loop.nextitem %} before {{ loop.nextitem['role'] }}{% endif %}
+  {{ show(m) }} {{ m.role | length }} {{ m.content[::-1] | trim }} {{ m.content[1:4] }}
+  {%- call show(m, prefix='* ') %} called {% endcall %}
+  {%- if m.content is string and m.content.startswith(('W', 'T')) %} starts{% elif m.content.endswith('?') %} asks{% else %} other{% endif %}
+{% else %}
+  no messages
+{% endfor -%}
+{%- set block %}count={{ ns.count }}{% endset -%}
+{{ block }} {{ messages | map(attribute='role') | unique | join(',') }}
+{{ messages | selectattr('role', 'equalto', 'user') | list | length }} {{ messages | rejectattr('role', 'equalto', 'user') | map(attribute='role') | join('|') }}
+{{ messages | first | tojson }} {{ (messages | last).role | title }} {{ 'a-b c' | capitalize }}
+{{ 7 // 2 }} {{ -7 // 2 }} {{ 7 % 3 }} {{ 2 ** 8 }} {{ 1 + 2 * 3 - 4 }} {{ (1 + 2) * 3 }} {{ b(3 > 2 and not 2 > 3) }}
+{{ 'yes' if 'ell' in 'hello' else 'no' }} {{ 'abc'.replace('b', 'B') }} {{ ' a  b '.split() | join('+') }} {{ 'a,b,,c'.split(',') | length }}
+{{ tools | default([], true) | length }} {{ undefined_thing | default('dflt') }} {{ '' | default('empty', true) }} {{ b(none is none) }} {{ b(5 is integer) }} {{ b(messages is sequence) }}
+{%- for key, value in {'k1': 1, 'k2': [2, 3]}.items() %} {{ key }}={{ value | tojson }}{% endfor %}
+{%- for k in {'b': 1, 'a': 2} %} {{ k }}{% endfor %}
+{{ {'b': 1, 'a': 2}.get('a') }} {{ {'b': 1}.get('z', 'none here') }} {{ {'b': 1}.keys() | list | tojson }} {{ [3, 1] | tojson(indent=2) }}
+{%- for i in range(5) %}{% if i == 1 %}{% continue %}{% endif %}{% if i == 3 %}{% break %}{% endif %} i{{ i }}{% endfor %}
+{{ '%s' | length }} {{ "q\"uote" }} {{ 10 / 4 }} {{ '12' | int + 1 }} {{ '2.5' | float }} {{ [1, 2, 3][-1] }} {{ [1, 2, 3][::-2] | join }}
+    {% if true %}
+    indented block tag
+    {% endif %}
+{{- ' ' ~ ('  padded  ' | trim) ~ ' ' -}}
+{{ 'The END' | lower }}{{ 'title case words' | title }}
+"""
+
 
 def npm_folder(script):
     result = subprocess.run([script, *PACKAGES], check=True, capture_output=True, text=True, timeout=600)
@@ -103,8 +138,7 @@ class ChatTemplateReference(unittest.TestCase):
                 context = dict(options, messages=messages, bos_token=special(config, "bos_token"),
                                eos_token=special(config, "eos_token"))
                 context.setdefault("add_generation_prompt", True)
-                if tools is not None:
-                    context["tools"] = tools
+                context["tools"] = tools  # None without tools, as transformers passes it
                 jobs.append({"template": config["chat_template"], "context": context})
                 try:
                     ours.append((model, name, template.apply(messages, tools, **options)[0]))
@@ -122,6 +156,21 @@ class ChatTemplateReference(unittest.TestCase):
                 self.assertEqual(text, want["text"])
                 compared += 1
         self.assertGreater(compared, 20)
+
+    def test_language_features_render_as_the_reference(self):
+        path = os.path.join(sys.argv[2], "features.jinja")
+        os.makedirs(sys.argv[2], exist_ok=True)
+        with open(path, "w", encoding="utf-8") as file:
+            file.write(FEATURES)
+        template = vexo.ChatTemplate(path)
+        for name in ("system_multi_turn", "tool_calls"):
+            conversation = CONVERSATIONS[name]
+            context = {"messages": conversation["messages"], "tools": conversation.get("tools"),
+                       "add_generation_prompt": True, "bos_token": "", "eos_token": ""}
+            [want] = reference(self.folder, [{"template": FEATURES, "context": context}])
+            with self.subTest(conversation=name):
+                self.assertNotIn("error", want)
+                self.assertEqual(template.apply(conversation["messages"], conversation.get("tools"))[0], want["text"])
 
     def test_message_text_is_data_and_template_text_is_not(self):
         template = vexo.ChatTemplate(os.path.join(self.model_dir("qwen3"), "tokenizer_config.json"))

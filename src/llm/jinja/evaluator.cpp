@@ -216,14 +216,18 @@ class Evaluator {
 
   // A macro: a function that renders its body with its parameters bound,
   // in a frame of its own over the template's top level.
-  Value make_macro(const Stmt& stmt, const Value& caller = Value()) {
-    return function([this, &stmt, caller](const Arguments& arguments) {
-      return Value::of(call_body(stmt.parameters, stmt.bodies[0], arguments, caller, stmt.line));
+  Value make_macro(const Stmt& stmt) {
+    return function([this, &stmt](const Arguments& arguments) {
+      Value caller;
+      for (const auto& [name, value] : arguments.named) {
+        if (name == "caller") caller = value;
+      }
+      return Value::of(call_body(stmt.parameters, stmt.bodies[0], arguments, caller));
     });
   }
 
   Text call_body(const std::vector<Parameter>& parameters, const Body& body, const Arguments& arguments,
-                 const Value& caller, size_t line) {
+                 const Value& caller) {
     if (frames_.size() > limits_.max_call_depth) {
       throw Error("macro calls nest deeper than " + std::to_string(limits_.max_call_depth));
     }
@@ -249,25 +253,22 @@ class Evaluator {
     }
     frames_.pop_back();
     line_ = saved_line;
-    (void)line;
     return out;
   }
 
   void run_call_block(const Stmt& stmt, Text& out) {
     // caller() renders the block's body with the caller's parameters.
     const Value caller = function([this, &stmt](const Arguments& arguments) {
-      return Value::of(call_body(stmt.parameters, stmt.bodies[0], arguments, Value(), stmt.line));
+      return Value::of(call_body(stmt.parameters, stmt.bodies[0], arguments, Value()));
     });
     const Expr& call = *stmt.expr;
     const Value callee = evaluate(*call.operands[0]);
     if (callee.kind != Value::Kind::Callable) throw Error("a call block needs a macro");
     Arguments arguments = evaluate_arguments(call, 1);
-    arguments.named.emplace_back("caller", caller);
     // The macro sees caller() as a variable of its body.
-    write(out, call_with_caller(callee, arguments).to_text());
+    arguments.named.emplace_back("caller", caller);
+    write(out, callee.callable->call(arguments).to_text());
   }
-
-  Value call_with_caller(const Value& callee, const Arguments& arguments) { return callee.callable->call(arguments); }
 
   Arguments evaluate_arguments(const Expr& expr, size_t first) {
     Arguments arguments;

@@ -33,12 +33,24 @@ void append_utf8(std::string& out, unsigned long cp) {
 
 class Lexer {
  public:
-  Lexer(const std::string& source, const std::string& origin) : src_(source), origin_(origin) {}
+  // Line ends become "\n", in the text and in string literals, as in Jinja.
+  Lexer(const std::string& source, const std::string& origin) : origin_(origin) {
+    src_.reserve(source.size());
+    for (size_t i = 0; i < source.size(); ++i) {
+      if (source[i] != '\r') {
+        src_ += source[i];
+      } else if (i + 1 >= source.size() || source[i + 1] != '\n') {
+        src_ += '\n';
+      }
+    }
+  }
 
   std::vector<Token> run() {
+    // As Jinja by default, one newline at the very end is not output.
+    end_ = src_.size() - (!src_.empty() && src_.back() == '\n' ? 1 : 0);
     bool strip_next = false;  // a "-" closed the last tag
     bool trim_newline = false;  // a block or comment tag closed last
-    while (pos_ < src_.size()) {
+    while (pos_ < end_) {
       size_t open = find_tag(pos_);
       std::string text = src_.substr(pos_, open - pos_);
       if (strip_next) {
@@ -46,16 +58,12 @@ class Lexer {
         while (first < text.size() && is_space(text[first])) ++first;
         text.erase(0, first);
       } else if (trim_newline) {
-        if (text.compare(0, 1, "\n") == 0) {
-          text.erase(0, 1);
-        } else if (text.compare(0, 2, "\r\n") == 0) {
-          text.erase(0, 2);
-        }
+        if (text.compare(0, 1, "\n") == 0) text.erase(0, 1);
       }
       const size_t text_line = line_;
       count_lines(pos_, open);
       pos_ = open;
-      if (open == src_.size()) {
+      if (open == end_) {
         push_text(std::move(text), text_line);
         break;
       }
@@ -97,10 +105,10 @@ class Lexer {
 
  private:
   size_t find_tag(size_t from) const {
-    for (size_t i = src_.find('{', from); i != std::string::npos; i = src_.find('{', i + 1)) {
-      if (i + 1 < src_.size() && std::strchr("{%#", src_[i + 1])) return i;
+    for (size_t i = src_.find('{', from); i != std::string::npos && i < end_; i = src_.find('{', i + 1)) {
+      if (i + 1 < end_ && std::strchr("{%#", src_[i + 1])) return i;
     }
-    return src_.size();
+    return end_;
   }
 
   void count_lines(size_t from, size_t to) {
@@ -233,8 +241,9 @@ class Lexer {
     ++pos_;
   }
 
-  const std::string& src_;
+  std::string src_;
   const std::string& origin_;
+  size_t end_ = 0;  // the end of the source, less a final newline
   size_t pos_ = 0;
   size_t line_ = 1;
   size_t depth_ = 0;  // open brackets inside the current tag
