@@ -82,7 +82,7 @@ class Parser {
   Body parse_body(const std::vector<const char*>& ends, std::string& end) {
     Nesting nesting(*this);
     Body body;
-    const size_t start_line = peek().line;
+    const size_t start_line = tokens_[pos_ > 0 ? pos_ - 1 : 0].line;  // the opening tag's end
     while (true) {
       const Token& token = peek();
       switch (token.kind) {

@@ -17,7 +17,7 @@ namespace llmrun::jinja {
 struct Stmt;
 
 struct Limits {
-  size_t max_steps = 10'000'000;       // loop iterations, and work in units of 64 items or bytes
+  size_t max_steps = 1'000'000;          // loop iterations, and work in units of 64 items or bytes
   size_t max_output = 16u << 20;       // bytes of the rendered text, and of any string
   size_t max_call_depth = 64;          // nested macro calls
 };

@@ -12,13 +12,11 @@ Text::Text(std::string text, bool is_data) : bytes(std::move(text)) {
 }
 
 void Text::append(const Text& other) {
-  if (other.has_data() && !has_data()) data.assign(bytes.size(), false);
-  if (has_data()) {
-    if (other.has_data()) {
-      data.insert(data.end(), other.data.begin(), other.data.end());
-    } else {
-      data.insert(data.end(), other.bytes.size(), false);
-    }
+  if (other.has_data()) {
+    data.resize(bytes.size(), false);
+    data.insert(data.end(), other.data.begin(), other.data.end());
+  } else if (has_data()) {
+    data.insert(data.end(), other.bytes.size(), false);
   }
   bytes += other.bytes;
 }
@@ -328,7 +326,8 @@ const Value* Dict::find(const std::string& key) const {
 
 void Dict::set(const std::string& key, Value value) {
   if (value.depth() >= kMaxValueDepth) throw Error("lists and dictionaries nest too deeply");
-  if (value.contains(this)) throw Error("a dictionary cannot hold itself");
+  // Only a namespace changes after it is made, so only it can become a cycle.
+  if (is_namespace_ && value.contains(this)) throw Error("a dictionary cannot hold itself");
   depth_ = std::max(depth_, value.depth() + 1);
   const auto [it, inserted] = index_.emplace(key, items_.size());
   if (inserted) {
