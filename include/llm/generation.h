@@ -278,8 +278,18 @@ typedef struct llm_chat_message {
 } llm_chat_message;
 /* The built-in ChatML template: <|im_start|>role\ncontent<|im_end|>\n. */
 VEXO_API llm_chat_template* llm_chat_template_chatml(void);
-/* A template file (format in docs/generation.md); null after an error line. */
+/* A chat template from a model folder (its chat_template.jinja, else the
+   "chat_template" of its tokenizer_config.json), a tokenizer_config.json
+   (a template text, or a list of named templates: "default", and
+   "tool_use" when tools are given), a .jinja file, or a file of the line
+   format (docs/generation.md). Null after an error line (with the line of
+   the template when it is malformed). */
 VEXO_API llm_chat_template* llm_chat_template_load(const char* path);
+/* The template of a tokenizer's model folder (the folder given, or the one
+   holding the tokenizer's file), as llm_chat_template_load reads a folder;
+   the built-in ChatML template when that folder has none. Null after an
+   error line. */
+VEXO_API llm_chat_template* llm_chat_template_for_tokenizer(const char* tokenizer_path);
 VEXO_API void llm_chat_template_free(llm_chat_template* chat_template);
 /* Renders the messages, then the opening of the assistant's turn when
    add_generation_prompt is nonzero. Returns the length in bytes; writes at
@@ -287,7 +297,38 @@ VEXO_API void llm_chat_template_free(llm_chat_template* chat_template);
    line. */
 VEXO_API long llm_chat_template_render(const llm_chat_template* chat_template, const llm_chat_message* messages,
                                        size_t count, int add_generation_prompt, char* text, size_t capacity);
-/* The text that ends a turn (a stop string for generation), "" when none. */
+
+/* A conversation rendered with a template: its text, and which bytes of it
+   came from the messages and tools rather than from the template. */
+typedef struct llm_chat_prompt llm_chat_prompt;
+/* Renders a conversation given as JSON texts. messages_json: an array of
+   messages as the OpenAI chat format has them ("role"; "content" as text or
+   a list of {"type": "text", "text": ...} parts; "tool_calls" with "id" and
+   "function" {"name", "arguments"}; "tool_call_id"; "name";
+   "reasoning_content"), passed to the template as they are. tools_json:
+   null or an array of tool definitions. options_json: null or an object of
+   variables for the template ("enable_thinking"...; "add_generation_prompt"
+   is true unless given; "documents" is data like the messages). Null after
+   an error line: JSON that does not parse, a template error or
+   raise_exception() with its line, or a rendering past its bounds (work,
+   nesting, 16 MiB of text). */
+VEXO_API llm_chat_prompt* llm_chat_template_apply(const llm_chat_template* chat_template, const char* messages_json,
+                                                  const char* tools_json, const char* options_json);
+VEXO_API void llm_chat_prompt_free(llm_chat_prompt* prompt);
+/* The rendered text (NUL-terminated; its length in *length when not null). */
+VEXO_API const char* llm_chat_prompt_text(const llm_chat_prompt* prompt, size_t* length);
+/* The byte ranges of the text that came from the messages, tools and
+   documents: *ranges gets 2 * count numbers, begin and end of each range,
+   in order. Valid until the prompt is freed; returns the count. */
+VEXO_API size_t llm_chat_prompt_data_ranges(const llm_chat_prompt* prompt, const size_t** ranges);
+/* Tokenizes the prompt as llm_tokenizer_encode does, except that a special
+   token's text inside the data ranges stays text: a user who writes
+   "<|im_end|>" cannot end a turn. Returns the number of ids, writing at
+   most capacity; -1 after an error line. */
+VEXO_API long llm_chat_prompt_encode(const llm_chat_prompt* prompt, const llm_tokenizer* tokenizer, int add_bos,
+                                     int* ids, size_t capacity);
+/* The text that ends a turn (a stop string for generation), "" when none:
+   the eos_token of a Jinja template's folder. */
 VEXO_API const char* llm_chat_template_stop(const llm_chat_template* chat_template);
 
 #ifdef __cplusplus

@@ -1,6 +1,7 @@
 """The language-model runtime: generation of tokens or text with the caches on the device."""
 import ctypes
 import functools
+import json
 import operator
 import os
 import weakref
@@ -114,6 +115,11 @@ _PROTOTYPES = {
     "llm_chat_template_free": (None, [c_void_p]),
     "llm_chat_template_render": (c_long, [c_void_p, POINTER(_Message), c_size_t, c_int, c_char_p, c_size_t]),
     "llm_chat_template_stop": (c_char_p, [c_void_p]),
+    "llm_chat_template_for_tokenizer": (c_void_p, [c_char_p]),
+    "llm_chat_template_apply": (c_void_p, [c_void_p, c_char_p, c_char_p, c_char_p]),
+    "llm_chat_prompt_free": (None, [c_void_p]),
+    "llm_chat_prompt_text": (c_void_p, [c_void_p, POINTER(c_size_t)]),
+    "llm_chat_prompt_data_ranges": (c_size_t, [c_void_p, POINTER(POINTER(c_size_t))]),
 }
 
 
@@ -263,16 +269,49 @@ class _ForeignTokenizer:
 
 
 class ChatTemplate:
-    """Renders (role, content) messages into a prompt: ChatML when no file is
-    given, else a template file (see docs/generation.md)."""
+    """Renders messages into a prompt: ChatML when no path is given, else a
+    model folder's template, a tokenizer_config.json, a .jinja file or a file
+    of the line format (see docs/generation.md)."""
 
-    def __init__(self, path=None):
+    def __init__(self, path=None, _handle=None):
         lib = _lib()
-        handle = lib.llm_chat_template_chatml() if path is None else lib.llm_chat_template_load(os.fsencode(path))
+        handle = _handle
+        if handle is None:
+            handle = lib.llm_chat_template_chatml() if path is None else lib.llm_chat_template_load(os.fsencode(path))
         if not handle:
             raise library_error(f"cannot read the chat template {os.fspath(path)!r}")
         self._handle = handle
         self._release = weakref.finalize(self, lib.llm_chat_template_free, handle)
+
+    @classmethod
+    def for_tokenizer(cls, tokenizer_path):
+        """The template of a tokenizer's folder; ChatML when it has none."""
+        handle = _lib().llm_chat_template_for_tokenizer(os.fsencode(tokenizer_path))
+        if not handle:
+            raise library_error(f"cannot read the chat template of {os.fspath(tokenizer_path)!r}")
+        return cls(_handle=handle)
+
+    def apply(self, messages, tools=None, add_generation_prompt=True, **options):
+        """Renders messages in the OpenAI chat format (tool calls, reasoning
+        content...) with tools and template variables such as enable_thinking.
+        Returns (text, ranges): the byte ranges [begin, end) of the UTF-8 text
+        that came from the messages and tools."""
+        options["add_generation_prompt"] = bool(add_generation_prompt)
+        lib = _lib()
+        prompt = lib.llm_chat_template_apply(self._handle, json.dumps(messages).encode("utf-8"),
+                                             None if tools is None else json.dumps(tools).encode("utf-8"),
+                                             json.dumps(options).encode("utf-8"))
+        if not prompt:
+            raise library_error("cannot render the messages")
+        try:
+            length = c_size_t()
+            text = ctypes.string_at(lib.llm_chat_prompt_text(prompt, ctypes.byref(length)), length.value)
+            flat = POINTER(c_size_t)()
+            count = lib.llm_chat_prompt_data_ranges(prompt, ctypes.byref(flat))
+            ranges = [(flat[2 * i], flat[2 * i + 1]) for i in range(count)]
+        finally:
+            lib.llm_chat_prompt_free(prompt)
+        return text.decode("utf-8", errors="replace"), ranges
 
     @property
     def stop(self):

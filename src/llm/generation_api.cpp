@@ -5,6 +5,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "chat_template.h"
 #include "llm/generation.h"
 #include "session.h"
@@ -29,6 +31,11 @@ struct llm_session {
 
 struct llm_chat_template {
   llmrun::ChatTemplate chat;
+};
+
+struct llm_chat_prompt {
+  llmrun::ChatPrompt prompt;
+  std::vector<size_t> flat_ranges;  // begin, end, begin, end...
 };
 
 namespace {
@@ -299,11 +306,17 @@ llm_chat_template* llm_chat_template_load(const char* path) {
       "llm_chat_template_load",
       [&]() -> llm_chat_template* {
         require(path, "template path");
-        std::ifstream file(path, std::ios::binary);
-        if (!file) fail_with("Cannot open the chat template ", path);
-        std::ostringstream text;
-        text << file.rdbuf();
-        return new llm_chat_template{llmrun::parse_chat_template(text.str(), path)};
+        return new llm_chat_template{llmrun::load_chat_template(path)};
+      },
+      nullptr);
+}
+
+llm_chat_template* llm_chat_template_for_tokenizer(const char* tokenizer_path) {
+  return guarded(
+      "llm_chat_template_for_tokenizer",
+      [&]() -> llm_chat_template* {
+        require(tokenizer_path, "tokenizer path");
+        return new llm_chat_template{llmrun::tokenizer_chat_template(tokenizer_path)};
       },
       nullptr);
 }
@@ -317,18 +330,74 @@ long llm_chat_template_render(const llm_chat_template* chat_template, const llm_
       [&]() -> long {
         require(chat_template, "chat template");
         if (count && !messages) fail_with("No messages were given");
-        std::vector<std::pair<std::string, std::string>> list;
+        nlohmann::ordered_json list = nlohmann::ordered_json::array();
         for (size_t i = 0; i < count; ++i) {
           if (!messages[i].role || !messages[i].content) fail_with("Message ", i, " lacks its role or content");
-          list.emplace_back(messages[i].role, messages[i].content);
+          list.push_back({{"role", messages[i].role}, {"content", messages[i].content}});
         }
-        return give_text(chat_template->chat.render(list, add_generation_prompt != 0), text, capacity);
+        const nlohmann::ordered_json options = {{"add_generation_prompt", add_generation_prompt != 0}};
+        return give_text(chat_template->chat.apply(list, nullptr, options).text, text, capacity);
       },
       -1L);
 }
 
+llm_chat_prompt* llm_chat_template_apply(const llm_chat_template* chat_template, const char* messages_json,
+                                         const char* tools_json, const char* options_json) {
+  return guarded(
+      "llm_chat_template_apply",
+      [&]() -> llm_chat_prompt* {
+        require(chat_template, "chat template");
+        require(messages_json, "messages");
+        const auto parse = [](const char* text, const char* what) {
+          if (!text) return nlohmann::ordered_json();
+          nlohmann::ordered_json value = nlohmann::ordered_json::parse(text, nullptr, false);
+          if (value.is_discarded()) fail_with("The ", what, " are not valid JSON");
+          return value;
+        };
+        const nlohmann::ordered_json messages = parse(messages_json, "messages");
+        const nlohmann::ordered_json tools = parse(tools_json, "tools");
+        const nlohmann::ordered_json options = parse(options_json, "chat options");
+        auto prompt = std::make_unique<llm_chat_prompt>();
+        prompt->prompt = chat_template->chat.apply(messages, tools, options);
+        for (const auto& [begin, end] : prompt->prompt.data_ranges) {
+          prompt->flat_ranges.push_back(begin);
+          prompt->flat_ranges.push_back(end);
+        }
+        return prompt.release();
+      },
+      nullptr);
+}
+
+const char* llm_chat_prompt_text(const llm_chat_prompt* prompt, size_t* length) {
+  if (length) *length = prompt ? prompt->prompt.text.size() : 0;
+  return prompt ? prompt->prompt.text.c_str() : "";
+}
+
+size_t llm_chat_prompt_data_ranges(const llm_chat_prompt* prompt, const size_t** ranges) {
+  if (ranges) *ranges = prompt ? prompt->flat_ranges.data() : nullptr;
+  return prompt ? prompt->prompt.data_ranges.size() : 0;
+}
+
+long llm_chat_prompt_encode(const llm_chat_prompt* prompt, const llm_tokenizer* tokenizer, int add_bos, int* ids,
+                            size_t capacity) {
+  return guarded(
+      "llm_chat_prompt_encode",
+      [&]() -> long {
+        require(prompt, "chat prompt");
+        require(tokenizer, "tokenizer");
+        const std::vector<int> encoded =
+            tokenizer->tokenizer->encode_chat(prompt->prompt.text, add_bos != 0, prompt->prompt.data_ranges);
+        if (capacity && !ids) fail_with("No id array was given");
+        std::copy_n(encoded.begin(), std::min(capacity, encoded.size()), ids);
+        return static_cast<long>(encoded.size());
+      },
+      -1L);
+}
+
+void llm_chat_prompt_free(llm_chat_prompt* prompt) { delete prompt; }
+
 const char* llm_chat_template_stop(const llm_chat_template* chat_template) {
-  return chat_template ? chat_template->chat.stop.c_str() : "";
+  return chat_template ? chat_template->chat.stop().c_str() : "";
 }
 
 }  // extern "C"

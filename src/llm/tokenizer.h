@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "llm/generation.h"
@@ -26,6 +27,16 @@ class Tokenizer {
   // As encode, but the text of a special token stays text: for what a user
   // wrote, which must not open or close a turn.
   virtual std::vector<int> encode_plain(const std::string& text, bool add_bos) const { return encode(text, add_bos); }
+  // A rendered chat prompt: as encode, except that inside the `plain`
+  // ranges ([begin, end) bytes, in order: what the messages' authors wrote)
+  // a special token's text stays text, so that a user who writes
+  // "<|im_end|>" cannot end a turn. Tokenizers that match special tokens'
+  // text inside a text override it; for the others the whole text is one.
+  virtual std::vector<int> encode_chat(const std::string& text, bool add_bos,
+                                       const std::vector<std::pair<size_t, size_t>>& plain) const {
+    (void)plain;
+    return encode(text, add_bos);
+  }
   // Throws for an id outside the vocabulary.
   virtual std::string decode(const std::vector<int>& ids) const = 0;
   virtual size_t vocab_size() const = 0;

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "common/files.h"
 #include "common/format.h"
 #include "common/json_report.h"
@@ -222,6 +224,9 @@ struct SessionDeleter {
 struct TemplateDeleter {
   void operator()(llm_chat_template* chat_template) const { llm_chat_template_free(chat_template); }
 };
+struct PromptDeleter {
+  void operator()(llm_chat_prompt* prompt) const { llm_chat_prompt_free(prompt); }
+};
 
 // A model, its tokenizer and one session over both: the caches carry over
 // from one generation to the next.
@@ -244,6 +249,14 @@ class TextGenerator {
       throw Failure("cannot encode the prompt" + vexo::tool::library_reason());
     }
     return ids;
+  }
+
+  // The text of the bos token; "" without one.
+  std::string bos_text() const {
+    const int bos = llm_tokenizer_bos_id(tokenizer_.get());
+    if (bos < 0) return "";
+    char text[256];
+    return llm_tokenizer_decode(tokenizer_.get(), &bos, 1, text, sizeof text) > 0 ? text : "";
   }
 
   // Streams the text generated after `prompt` to standard output.
@@ -362,64 +375,76 @@ void generate_text(const Options& options) {
   }
 }
 
-std::string render(const llm_chat_template* chat_template, const std::vector<llm_chat_message>& messages,
+// The conversation rendered with the template.
+std::string render(const llm_chat_template* chat_template, const nlohmann::ordered_json& messages,
                    bool add_generation_prompt) {
-  const long n = llm_chat_template_render(chat_template, messages.data(), messages.size(), add_generation_prompt,
-                                          nullptr, 0);
-  if (n < 0) throw Failure("cannot render the chat template" + vexo::tool::library_reason());
-  std::string text(static_cast<size_t>(n) + 1, '\0');
-  llm_chat_template_render(chat_template, messages.data(), messages.size(), add_generation_prompt, text.data(),
-                           text.size());
-  text.resize(static_cast<size_t>(n));
-  return text;
+  const std::string options = nlohmann::ordered_json{{"add_generation_prompt", add_generation_prompt}}.dump();
+  std::unique_ptr<llm_chat_prompt, PromptDeleter> prompt(
+      llm_chat_template_apply(chat_template, messages.dump().c_str(), nullptr, options.c_str()));
+  if (!prompt) throw Failure("cannot render the chat template" + vexo::tool::library_reason());
+  return llm_chat_prompt_text(prompt.get(), nullptr);
+}
+
+bool starts_with(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
 }
 
 // A conversation: each line of standard input is a user's turn. The
 // conversation's tokens grow turn by turn, so that every turn's prompt
-// extends what the caches hold and only the new turn is fed.
+// extends what the caches hold and only the new turn is fed: the text
+// added is what the template writes after the last prompt and reply. A
+// template that rewrites earlier turns (some drop past reasoning) gets the
+// whole conversation encoded again.
 void chat(const Options& options) {
   TextGenerator generator(options);
   std::unique_ptr<llm_chat_template, TemplateDeleter> chat_template(
-      options.chat_template.empty() ? llm_chat_template_chatml()
+      options.chat_template.empty() ? llm_chat_template_for_tokenizer(options.tokenizer.c_str())
                                     : llm_chat_template_load(options.chat_template.c_str()));
-  if (!chat_template) throw Failure("cannot read the chat template " + options.chat_template + vexo::tool::library_reason());
+  if (!chat_template) {
+    throw Failure("cannot read the chat template " +
+                  (options.chat_template.empty() ? "of " + options.tokenizer : options.chat_template) +
+                  vexo::tool::library_reason());
+  }
   const llm_chat_template* t = chat_template.get();
   const std::string stop = llm_chat_template_stop(t);
-  // What the template writes after an assistant's text, and what opens a
-  // turn of the assistant's.
-  const std::string empty = render(t, {}, false), opening = render(t, {}, true).substr(empty.size());
-  std::string after_reply = render(t, {{"assistant", ""}}, false).substr(empty.size());
-  after_reply = after_reply.compare(0, opening.size(), opening) == 0 ? after_reply.substr(opening.size()) : "";
 
+  nlohmann::ordered_json messages = nlohmann::ordered_json::array();
+  if (!options.system.empty()) messages.push_back({{"role", "system"}, {"content", options.system}});
   std::vector<int> conversation;
+  std::string shown;  // the text whose tokens `conversation` holds, as the template wrote it
   std::string line;
-  bool first = true, stopped_by_template = false;
+  bool stopped_by_template = false;
   while (std::getline(std::cin, line)) {
     if (line.empty()) continue;
-    std::vector<llm_chat_message> messages;
-    if (first && !options.system.empty()) messages.push_back({"system", options.system.c_str()});
-    messages.push_back({"user", line.c_str()});
-    std::string text = render(t, messages, true);
-    if (!first) {
-      // The template's close of the last reply, less the stop string that ended it.
-      std::string close = after_reply;
-      if (stopped_by_template && close.compare(0, stop.size(), stop) == 0) close = close.substr(stop.size());
-      text = close + text.substr(empty.size());
+    messages.push_back({{"role", "user"}, {"content", line}});
+    const std::string prompt = render(t, messages, true);
+    if (!conversation.empty() && starts_with(prompt, shown)) {
+      std::string added = prompt.substr(shown.size());
+      // The stop string that ended the last reply is in the caches already.
+      if (stopped_by_template && starts_with(added, stop)) added = added.substr(stop.size());
+      const std::vector<int> ids = generator.encode(added, false);
+      conversation.insert(conversation.end(), ids.begin(), ids.end());
+    } else {
+      // Templates that write the bos token themselves get no second one.
+      const std::string bos = generator.bos_text();
+      conversation = generator.encode(prompt, bos.empty() || !starts_with(prompt, bos));
     }
-    const std::vector<int> added = generator.encode(text, first);
-    conversation.insert(conversation.end(), added.begin(), added.end());
-    const std::vector<int> reply = generator.generate(conversation, stop).tokens;
+    const Generation reply = generator.generate(conversation, stop);
     std::cout << std::endl;
     generator.report(std::cerr);
     const int finish = llm_session_finish(generator.session());
     stopped_by_template = finish == LLM_FINISH_STOP;
     // A reply that ended on an end id continues without it.
-    conversation.insert(conversation.end(), reply.begin(), reply.end());
+    conversation.insert(conversation.end(), reply.tokens.begin(), reply.tokens.end());
     if (finish == LLM_FINISH_CAPACITY) {
       std::cerr << "the conversation fills the model's sequence" << std::endl;
       return;
     }
-    first = false;
+    messages.push_back({{"role", "assistant"}, {"content", reply.text}});
+    shown = prompt + reply.text;
+    const std::string closed = render(t, messages, false);
+    // Without the template's text after the reply, the next turn starts over.
+    if (!starts_with(closed, shown)) conversation.clear();
   }
 }
 
@@ -480,7 +505,8 @@ int main(int argc, char** argv) {
   tokens->excludes(prompt)->excludes(chat_flag);
   prompt->excludes(chat_flag);
   app.add_option("--tokenizer", options.tokenizer, "The tokenizer: a model folder, a tokenizer.json or a SentencePiece tokenizer.model");
-  app.add_option("--template", options.chat_template, "The chat template file for --chat (default: ChatML)");
+  app.add_option("--template", options.chat_template, "The chat template for --chat: a model folder, tokenizer_config.json, .jinja or line-format file "
+                 "(default: the tokenizer folder's template, else ChatML)");
   app.add_option("--system", options.system, "A system message opening the --chat conversation");
   app.add_option("--max-new", options.max_new,
                  "Generate at most N tokens (default: until the model's sequence is full)")
