@@ -209,6 +209,30 @@ VEXO_API size_t llm_session_cached_tokens(const llm_session* session, const int*
 /* Positions the caches hold in all (the model's seq_len). */
 VEXO_API size_t llm_session_capacity(const llm_session* session);
 
+/* ---- Constrained output ----------------------------------------------- */
+
+/* A grammar compiled for one tokenizer's vocabulary: the outputs of a
+   session that uses it always follow the grammar. Compile once and reuse;
+   several sessions (on any threads) may share one. See docs/generation.md. */
+typedef struct llm_grammar llm_grammar;
+enum {
+  LLM_GRAMMAR_JSON = 1,         /* any JSON value (text: ignored, may be null) */
+  LLM_GRAMMAR_JSON_SCHEMA = 2,  /* a JSON text that the JSON Schema `text` accepts */
+  LLM_GRAMMAR_RULES = 3         /* the grammar of rules in `text`, from its rule "root" */
+};
+/* Null after an error line (a grammar that does not compile: the line
+   names the unsupported keyword or the place of the fault). The tokenizer
+   must outlive the grammar's use with it. */
+VEXO_API llm_grammar* llm_grammar_compile(const llm_tokenizer* tokenizer, int kind, const char* text);
+VEXO_API void llm_grammar_free(llm_grammar* grammar);
+/* The generations started after this call follow `grammar` (null: none):
+   at each step the ids whose bytes would leave the grammar get no chance,
+   the end ids are allowed exactly where the grammar may end, and the
+   generation ends ("stop") when nothing may follow. The session keeps the
+   grammar alive. Needs a logits head and the tokenizer the grammar was
+   compiled for. 1 on success, 0 after an error line. */
+VEXO_API int llm_session_set_grammar(llm_session* session, const llm_grammar* grammar);
+
 /* ---- Chat templates --------------------------------------------------- */
 
 typedef struct llm_chat_template llm_chat_template;

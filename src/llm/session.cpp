@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 
 #include "heads.h"
 #include "src/utils/guard.h"
@@ -69,6 +70,11 @@ void Session::start(const std::vector<int>& prompt, Request request) {
   if (!request.stops.empty() && !tokenizer_) minilog::fail_with("Stop strings need a tokenizer");
   if (request.eos_ids.empty() && tokenizer_ && tokenizer_->eos_id() >= 0) request.eos_ids = {tokenizer_->eos_id()};
   request_ = std::move(request);
+  if (grammar_) {
+    matcher_.emplace(grammar_->automaton());
+  } else {
+    matcher_.reset();
+  }
   sampler_.emplace(request_.sampling);
   history_.assign(prompt.begin(), prompt.end());
   held_.clear();
@@ -102,9 +108,35 @@ void Session::start(const std::vector<int>& prompt, Request request) {
 int Session::choose(int device_token) {
   if (!llm_.logits_head) return device_token;
   const bool penalty = request_.sampling.repeat_penalty != 1.0f && request_.sampling.repeat_last_n > 0;
-  if (sampler_->greedy() && !penalty) return device_token;  // the pass took the argmax already
+  if (sampler_->greedy() && !penalty && !matcher_) return device_token;  // the pass took the argmax already
   head_logits(llm_, logits_);
+  if (matcher_ && !mask_logits()) return -1;
   return sampler_->sample(logits_, history_);
+}
+
+void Session::set_grammar(std::shared_ptr<grammar::TokenMasks> masks, const Tokenizer* tokenizer) {
+  if (masks && !llm_.logits_head) {
+    minilog::fail_with("This model's head chooses the token on the device, so its output cannot follow a grammar; "
+                       "it needs a logits head");
+  }
+  if (masks && tokenizer != tokenizer_) minilog::fail_with("The grammar was compiled for another tokenizer");
+  grammar_ = std::move(masks);
+}
+
+bool Session::mask_logits() {
+  grammar_->allowed(*matcher_, allowed_);
+  const size_t vocab = grammar_->vocabulary().size();
+  // End ids are allowed exactly where the grammar may end.
+  for (const int id : request_.eos_ids) {
+    if (id >= 0 && static_cast<size_t>(id) < vocab) allowed_.set(id, matcher_->can_end());
+  }
+  bool any = false;
+  for (size_t i = 0; i < logits_.size(); ++i) {
+    const bool allowed = i < vocab && allowed_.has(static_cast<int32_t>(i));
+    if (!allowed) logits_[i] = -std::numeric_limits<float>::infinity();
+    any |= allowed;
+  }
+  return any;
 }
 
 bool Session::step(int& token, std::string& text) {
@@ -127,6 +159,11 @@ bool Session::step(int& token, std::string& text) {
     ready_ = true;
   }
   const int t = next_;
+  if (t < 0) {  // the grammar allows no token
+    if (!matcher_->can_end()) minilog::fail_with("No token of the vocabulary can continue the grammar's output");
+    end(LLM_FINISH_STOP, text);
+    return false;
+  }
   if (std::find(request_.eos_ids.begin(), request_.eos_ids.end(), t) != request_.eos_ids.end()) {
     end(LLM_FINISH_EOS, text);
     return false;
@@ -137,8 +174,15 @@ bool Session::step(int& token, std::string& text) {
   if (++stats_.generated_tokens == 1) stats_.first_token_seconds = seconds_since(started_);
   stats_.generate_seconds = seconds_since(started_);
   if (decoder_) held_ += decoder_->push(t);
+  if (matcher_ && !matcher_->advance(grammar_->vocabulary().bytes(t))) {
+    minilog::fail_with("Token ", t, " leaves the grammar");  // the mask allowed it: a defect
+  }
   if (release_text(text)) {
     finish_ = LLM_FINISH_STOP;
+    return false;
+  }
+  if (matcher_ && matcher_->complete()) {  // nothing may follow
+    end(LLM_FINISH_STOP, text);
     return false;
   }
   if (request_.max_new && stats_.generated_tokens >= request_.max_new) {

@@ -21,6 +21,9 @@ class Tokenizer {
   virtual size_t vocab_size() const = 0;
   virtual int bos_id() const = 0;  // -1: none
   virtual int eos_id() const = 0;  // -1: none
+  // The bytes that `id` adds to a text ("" for a control token), for
+  // grammars that constrain output byte by byte. By default its decoded text.
+  virtual std::string token_bytes(int id) const { return decode({id}); }
 };
 
 // The caller's functions as a tokenizer.
