@@ -22,7 +22,11 @@ int tensor_file_entry(const uint8_t* data, size_t size);
 // A language model opened, then a first pass and a few next passes.
 int llm_entry(const uint8_t* data, size_t size);
 
-// The entry of a target by name ("reader", "load", "tensor_file", "llm"),
+// A grammar compiled from the input, bytes stepped through it and its token
+// masks checked against the tokens' bytes.
+int grammar_entry(const uint8_t* data, size_t size);
+
+// The entry of a target by name ("reader", "load", "tensor_file", "llm", "grammar"),
 // or null.
 using Entry = int (*)(const uint8_t*, size_t);
 Entry entry_named(const char* name);
