@@ -136,7 +136,7 @@ VEXO_API void llm_sampling_defaults(llm_sampling* sampling);
 typedef enum llm_finish {
   LLM_FINISH_NONE = 0,      /* still generating */
   LLM_FINISH_EOS = 1,       /* an end-of-sequence id (not emitted) */
-  LLM_FINISH_STOP = 2,      /* a stop string (not emitted) */
+  LLM_FINISH_STOP = 2,      /* a stop string (not emitted), or the grammar allows nothing more */
   LLM_FINISH_LENGTH = 3,    /* max_new tokens generated */
   LLM_FINISH_CAPACITY = 4,  /* the caches are full */
   LLM_FINISH_CANCELLED = 5  /* the callback asked to stop */

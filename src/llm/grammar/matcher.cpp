@@ -45,7 +45,14 @@ void StackPool::step(const Position& in, uint8_t byte, Position& out) {
   out.clear();
   for (const Stack& s : in.stacks) {
     const int32_t next = a_->states[s.top].next[byte];
-    if (next >= 0) close({static_cast<uint32_t>(next), s.below}, out);
+    if (next < 0) continue;
+    const State& state = a_->states[static_cast<size_t>(next)];
+    // The common case, a byte inside one rule, needs no closure.
+    if (in.stacks.size() == 1 && state.calls.empty() && !state.accept) {
+      if (state.consumes) out.stacks.push_back({static_cast<uint32_t>(next), s.below});
+      continue;
+    }
+    close({static_cast<uint32_t>(next), s.below}, out);
   }
 }
 

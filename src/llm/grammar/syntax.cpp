@@ -163,10 +163,37 @@ class Reader {
   const char* what_;
 };
 
-// Regular expressions: alternatives of sequences of counted atoms.
-class RegexParser {
+// Alternatives of sequences of counted atoms: the shape both text forms share.
+class ExpressionParser {
  public:
-  RegexParser(const std::string& pattern, const CharWriter& write) : in_(pattern, "pattern"), write_(write) {}
+  virtual ~ExpressionParser() = default;
+
+ protected:
+  ExpressionParser(const std::string& text, const char* what) : in_(text, what) {}
+  virtual void skip() {}
+  // The sequence ends here (besides '|', ')' and the end of the text).
+  virtual bool sequence_ends() const = 0;
+  virtual ExprPtr atom() = 0;
+  ExprPtr alternatives() {
+    std::vector<ExprPtr> options{items()};
+    while (in_.eat('|')) options.push_back(items());
+    return choice(std::move(options));
+  }
+  ExprPtr items() {
+    std::vector<ExprPtr> seq;
+    for (skip(); !in_.done() && in_.peek() != '|' && in_.peek() != ')' && !sequence_ends(); skip()) {
+      seq.push_back(in_.counted(atom()));
+    }
+    return sequence(std::move(seq));
+  }
+
+  Reader in_;
+};
+
+// Regular expressions. Lazy counts match the same texts as greedy ones.
+class RegexParser : public ExpressionParser {
+ public:
+  RegexParser(const std::string& pattern, const CharWriter& write) : ExpressionParser(pattern, "pattern"), write_(write) {}
   ExprPtr parse(bool anchored) {
     const bool start = in_.eat('^');
     ExprPtr body = alternatives();
@@ -181,21 +208,8 @@ class RegexParser {
   }
 
  private:
-  ExprPtr alternatives() {
-    std::vector<ExprPtr> options{items()};
-    while (in_.eat('|')) options.push_back(items());
-    return choice(std::move(options));
-  }
-  ExprPtr items() {
-    std::vector<ExprPtr> seq;
-    while (!in_.done() && in_.peek() != '|' && in_.peek() != ')' && !(in_.peek() == '$' && end_follows())) {
-      seq.push_back(in_.counted(atom()));
-      if (in_.peek() == '?') in_.fail("lazy counts are not supported");
-    }
-    return sequence(std::move(seq));
-  }
-  bool end_follows() const { return in_.pos_ + 1 == in_.text_.size(); }
-  ExprPtr atom() {
+  bool sequence_ends() const override { return in_.peek() == '$' && in_.pos_ + 1 == in_.text_.size(); }
+  ExprPtr atom() override {
     if (in_.eat('(')) {
       if (in_.eat('?') && !in_.eat(':')) in_.fail("only (?: ) groups are supported");
       ExprPtr inner = alternatives();
@@ -216,7 +230,6 @@ class RegexParser {
     return write_(Reader::single(code));
   }
 
-  Reader in_;
   const CharWriter& write_;
 };
 
@@ -227,9 +240,9 @@ ExprPtr raw_chars(const CharRanges& set) {
 }
 
 // Grammars of rules: `name ::= alternatives`, starting at "root".
-class RulesParser {
+class RulesParser : public ExpressionParser {
  public:
-  explicit RulesParser(const std::string& text) : in_(text, "grammar") {}
+  explicit RulesParser(const std::string& text) : ExpressionParser(text, "grammar") {}
   std::shared_ptr<const Automaton> parse() {
     skip();
     while (!in_.done()) {
@@ -247,7 +260,7 @@ class RulesParser {
 
  private:
   // Skips blanks, line ends and # comments.
-  void skip() {
+  void skip() override {
     for (;;) {
       if (in_.eat('#')) {
         while (!in_.done() && in_.peek() != '\n') ++in_.pos_;
@@ -272,27 +285,15 @@ class RulesParser {
     ids_.emplace(name, id);
     return id;
   }
-  // True when a new rule begins here (a name, then ::=).
-  bool rule_begins() const {
+  // A new rule begins here (a name, then ::=).
+  bool sequence_ends() const override {
     size_t p = in_.pos_;
     while (p < in_.text_.size() && name_char(in_.text_[p])) ++p;
     if (p == in_.pos_) return false;
     while (p < in_.text_.size() && std::isspace(static_cast<unsigned char>(in_.text_[p]))) ++p;
     return in_.text_.compare(p, 3, "::=") == 0;
   }
-  ExprPtr alternatives() {
-    std::vector<ExprPtr> options{items()};
-    while (in_.eat('|')) options.push_back(items());
-    return choice(std::move(options));
-  }
-  ExprPtr items() {
-    std::vector<ExprPtr> seq;
-    for (skip(); !in_.done() && in_.peek() != '|' && in_.peek() != ')' && !rule_begins(); skip()) {
-      seq.push_back(in_.counted(atom()));
-    }
-    return sequence(std::move(seq));
-  }
-  ExprPtr atom() {
+  ExprPtr atom() override {
     if (in_.eat('(')) {
       ExprPtr inner = alternatives();
       in_.expect(')');
@@ -318,7 +319,6 @@ class RulesParser {
     return call(rule_named(identifier()));
   }
 
-  Reader in_;
   RuleSet rules_;
   std::map<std::string, int> ids_;
 };
