@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstdio>
 #include <fstream>
-#include <limits>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
@@ -220,9 +219,7 @@ void sampling_step(benchmark::State& state, float temperature, bool constrained)
     work = source;
     if (constrained) {
       masks.allowed(matcher, allowed);
-      for (size_t i = 0; i < work.size(); ++i) {
-        if (!allowed.has(static_cast<int32_t>(i))) work[i] = -std::numeric_limits<float>::infinity();
-      }
+      g::mask_scores(allowed, work);
     }
     benchmark::DoNotOptimize(sampler.sample(work, recent));
   }

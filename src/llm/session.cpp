@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 
 #include "heads.h"
 #include "src/utils/guard.h"
@@ -130,13 +129,7 @@ bool Session::mask_logits() {
   for (const int id : request_.eos_ids) {
     if (id >= 0 && static_cast<size_t>(id) < vocab) allowed_.set(id, matcher_->can_end());
   }
-  bool any = false;
-  for (size_t i = 0; i < logits_.size(); ++i) {
-    const bool allowed = i < vocab && allowed_.has(static_cast<int32_t>(i));
-    if (!allowed) logits_[i] = -std::numeric_limits<float>::infinity();
-    any |= allowed;
-  }
-  return any;
+  return grammar::mask_scores(allowed_, logits_);
 }
 
 bool Session::step(int& token, std::string& text) {

@@ -1,6 +1,7 @@
 #include "token_mask.h"
 
 #include <algorithm>
+#include <limits>
 #include <numeric>
 
 namespace llmrun::grammar {
@@ -87,6 +88,27 @@ Vocabulary::Vocabulary(const std::vector<std::string>& tokens) : size_(tokens.si
     nodes[i].id_count = static_cast<uint32_t>(build[i].ids.size());
     ids.insert(ids.end(), build[i].ids.begin(), build[i].ids.end());
   }
+}
+
+bool mask_scores(const IdSet& allowed, std::vector<float>& scores) {
+  constexpr float kNever = -std::numeric_limits<float>::infinity();
+  bool any = false;
+  const size_t n = scores.size();
+  // Whole words of 64 ids at once: most are all allowed or all refused.
+  for (size_t w = 0; w * 64 < n; ++w) {
+    const uint64_t word = w < allowed.words.size() ? allowed.words[w] : 0;
+    const size_t first = w * 64, last = std::min(n, first + 64);
+    any |= word != 0;
+    if (word == ~uint64_t{0}) continue;
+    if (word == 0) {
+      std::fill(scores.begin() + static_cast<std::ptrdiff_t>(first), scores.begin() + static_cast<std::ptrdiff_t>(last), kNever);
+      continue;
+    }
+    for (size_t i = first; i < last; ++i) {
+      if (!((word >> (i - first)) & 1)) scores[i] = kNever;
+    }
+  }
+  return any;
 }
 
 TokenMasks::TokenMasks(std::shared_ptr<const Automaton> automaton, std::shared_ptr<const Vocabulary> vocabulary)

@@ -49,6 +49,10 @@ struct IdSet {
   bool has(int32_t id) const { return (words[static_cast<size_t>(id) >> 6] >> (id & 63)) & 1; }
 };
 
+// Gives the scores of the ids not in `allowed` (and of those beyond it)
+// minus infinity; true when some id is allowed.
+bool mask_scores(const IdSet& allowed, std::vector<float>& scores);
+
 // A grammar compiled for one vocabulary; shared by the sessions that use it
 // (the cache is guarded, so several threads may use one).
 class TokenMasks {
