@@ -28,9 +28,12 @@ int sampler_entry(const uint8_t* data, size_t size);
 // The sample tokenizers: streamed pieces against the whole decoded text,
 // and the lower bound of a text's ids against its encoding.
 int tokenizer_entry(const uint8_t* data, size_t size);
+// A grammar compiled from the input, bytes stepped through it and its token
+// masks checked against the tokens' bytes.
+int grammar_entry(const uint8_t* data, size_t size);
 
 // The entry of a target by name ("reader", "load", "tensor_file", "llm",
-// "tokenizer", "sampler"), or null.
+// "tokenizer", "sampler", "grammar"), or null.
 using Entry = int (*)(const uint8_t*, size_t);
 Entry entry_named(const char* name);
 

@@ -180,7 +180,7 @@ VEXO_API void llm_sampling_defaults(llm_sampling* sampling);
 typedef enum llm_finish {
   LLM_FINISH_NONE = 0,      /* still generating */
   LLM_FINISH_EOS = 1,       /* an end-of-sequence id (not emitted) */
-  LLM_FINISH_STOP = 2,      /* a stop string (not emitted) */
+  LLM_FINISH_STOP = 2,      /* a stop string (not emitted), or the grammar allows nothing more */
   LLM_FINISH_LENGTH = 3,    /* max_new tokens generated */
   LLM_FINISH_CAPACITY = 4,  /* the caches are full */
   LLM_FINISH_CANCELLED = 5, /* the callback asked to stop */
@@ -268,6 +268,30 @@ VEXO_API void llm_session_get_stats(const llm_session* session, llm_session_stat
 VEXO_API size_t llm_session_cached_tokens(const llm_session* session, const int** ids);
 /* Positions the caches hold in all (the model's seq_len). */
 VEXO_API size_t llm_session_capacity(const llm_session* session);
+
+/* ---- Constrained output ----------------------------------------------- */
+
+/* A grammar compiled for one tokenizer's vocabulary: the outputs of a
+   session that uses it always follow the grammar. Compile once and reuse;
+   several sessions (on any threads) may share one. See docs/generation.md. */
+typedef struct llm_grammar llm_grammar;
+enum {
+  LLM_GRAMMAR_JSON = 1,         /* any JSON value (text: ignored, may be null) */
+  LLM_GRAMMAR_JSON_SCHEMA = 2,  /* a JSON text that the JSON Schema `text` accepts */
+  LLM_GRAMMAR_RULES = 3         /* the grammar of rules in `text`, from its rule "root" */
+};
+/* Null after an error line (a grammar that does not compile: the line
+   names the unsupported keyword or the place of the fault). The tokenizer
+   must outlive the grammar's use with it. */
+VEXO_API llm_grammar* llm_grammar_compile(const llm_tokenizer* tokenizer, int kind, const char* text);
+VEXO_API void llm_grammar_free(llm_grammar* grammar);
+/* The generations started after this call follow `grammar` (null: none):
+   at each step the ids whose bytes would leave the grammar get no chance,
+   the end ids are allowed exactly where the grammar may end, and the
+   generation ends ("stop") when nothing may follow. The session keeps the
+   grammar alive. Needs a logits head and the tokenizer the grammar was
+   compiled for. 1 on success, 0 after an error line. */
+VEXO_API int llm_session_set_grammar(llm_session* session, const llm_grammar* grammar);
 
 /* ---- Chat templates --------------------------------------------------- */
 

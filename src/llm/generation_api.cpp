@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "chat_template.h"
+#include "grammar/grammar.h"
 #include "llm/generation.h"
 #include "session.h"
 #include "tokenizer.h"
@@ -27,6 +28,11 @@ struct llm_session {
   llm_session(llmrun::LLMBase& llm, const llmrun::Tokenizer* tokenizer) : session(llm, tokenizer) {}
   llmrun::Session session;
   std::string text;  // the last step's text
+};
+
+struct llm_grammar {
+  const llmrun::Tokenizer* tokenizer;
+  std::shared_ptr<llmrun::grammar::TokenMasks> masks;
 };
 
 struct llm_chat_template {
@@ -295,6 +301,43 @@ long llm_session_logprobs(const llm_session* session, llm_logprob* chosen, llm_l
 }
 
 size_t llm_session_capacity(const llm_session* session) { return session ? session->session.capacity() : 0; }
+
+llm_grammar* llm_grammar_compile(const llm_tokenizer* tokenizer, int kind, const char* text) {
+  return guarded(
+      "llm_grammar_compile",
+      [&]() -> llm_grammar* {
+        require(tokenizer, "tokenizer");
+        namespace g = llmrun::grammar;
+        std::shared_ptr<const g::Automaton> automaton;
+        if (kind == LLM_GRAMMAR_JSON) {
+          automaton = g::compile_json();
+        } else if (kind == LLM_GRAMMAR_JSON_SCHEMA || kind == LLM_GRAMMAR_RULES) {
+          require(text, "grammar text");
+          automaton = kind == LLM_GRAMMAR_RULES ? g::compile_rules(text) : g::compile_json_schema(text);
+        } else {
+          fail_with("Unknown grammar kind ", kind);
+        }
+        const llmrun::Tokenizer& t = *tokenizer->tokenizer;
+        std::vector<std::string> bytes(t.vocab_size());
+        for (size_t id = 0; id < bytes.size(); ++id) bytes[id] = t.token_bytes(static_cast<int>(id));
+        auto vocabulary = std::make_shared<const g::Vocabulary>(bytes);
+        return new llm_grammar{&t, std::make_shared<g::TokenMasks>(automaton, vocabulary)};
+      },
+      nullptr);
+}
+
+void llm_grammar_free(llm_grammar* grammar) { delete grammar; }
+
+int llm_session_set_grammar(llm_session* session, const llm_grammar* grammar) {
+  return guarded(
+      "llm_session_set_grammar",
+      [&]() {
+        require(session, "session");
+        session->session.set_grammar(grammar ? grammar->masks : nullptr, grammar ? grammar->tokenizer : nullptr);
+        return 1;
+      },
+      0);
+}
 
 llm_chat_template* llm_chat_template_chatml(void) {
   return guarded("llm_chat_template_chatml", [] { return new llm_chat_template{llmrun::chatml_template()}; },

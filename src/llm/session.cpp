@@ -88,6 +88,11 @@ void Session::start(const std::vector<int>& prompt, Request request) {
   if (!request.stops.empty() && !tokenizer_) minilog::fail_with("Stop strings need a tokenizer");
   if (request.eos_ids.empty() && tokenizer_) request.eos_ids = tokenizer_->eos_ids();
   request_ = std::move(request);
+  if (grammar_) {
+    matcher_.emplace(grammar_->automaton());
+  } else {
+    matcher_.reset();
+  }
   sampler_.emplace(request_.sampling);
   history_.assign(prompt.begin(), prompt.end());
   held_.clear();
@@ -121,10 +126,30 @@ void Session::start(const std::vector<int>& prompt, Request request) {
 int Session::choose(int device_token) {
   if (!llm_.logits_head) return device_token;
   // The pass took the argmax already.
-  if (sampler_->plain_greedy() && static_cast<size_t>(device_token) < sample_limit_) return device_token;
+  if (sampler_->plain_greedy() && !matcher_ && static_cast<size_t>(device_token) < sample_limit_) return device_token;
   head_logits(llm_, logits_);
   if (logits_.size() > sample_limit_) logits_.resize(sample_limit_);
+  if (matcher_ && !mask_logits()) return -1;
   return sampler_->sample(logits_, history_, stats_.generated_tokens);
+}
+
+void Session::set_grammar(std::shared_ptr<grammar::TokenMasks> masks, const Tokenizer* tokenizer) {
+  if (masks && !llm_.logits_head) {
+    minilog::fail_with("This model's head chooses the token on the device, so its output cannot follow a grammar; "
+                       "it needs a logits head");
+  }
+  if (masks && tokenizer != tokenizer_) minilog::fail_with("The grammar was compiled for another tokenizer");
+  grammar_ = std::move(masks);
+}
+
+bool Session::mask_logits() {
+  grammar_->allowed(*matcher_, allowed_);
+  const size_t vocab = grammar_->vocabulary().size();
+  // End ids are allowed exactly where the grammar may end.
+  for (const int id : request_.eos_ids) {
+    if (id >= 0 && static_cast<size_t>(id) < vocab) allowed_.set(id, matcher_->can_end());
+  }
+  return grammar::mask_scores(allowed_, logits_);
 }
 
 bool Session::step(int& token, std::string& text) {
@@ -148,6 +173,11 @@ bool Session::step(int& token, std::string& text) {
     ready_ = true;
   }
   const int t = next_;
+  if (t < 0) {  // the grammar allows no token
+    if (!matcher_->can_end()) minilog::fail_with("No token of the vocabulary can continue the grammar's output");
+    end(LLM_FINISH_STOP, text);
+    return false;
+  }
   if (std::find(request_.eos_ids.begin(), request_.eos_ids.end(), t) != request_.eos_ids.end()) {
     end(LLM_FINISH_EOS, text);
     return false;
@@ -165,8 +195,15 @@ bool Session::step(int& token, std::string& text) {
   if (++stats_.generated_tokens == 1) stats_.first_token_seconds = seconds_since(started_);
   stats_.generate_seconds = seconds_since(started_);
   if (decoder_) held_ += decoder_->push(t);
+  if (matcher_ && !matcher_->advance(grammar_->vocabulary().bytes(t))) {
+    minilog::fail_with("Token ", t, " leaves the grammar");  // the mask allowed it: a defect
+  }
   if (release_text(text)) {
     finish_ = LLM_FINISH_STOP;
+    return false;
+  }
+  if (matcher_ && matcher_->complete()) {  // nothing may follow
+    end(LLM_FINISH_STOP, text);
     return false;
   }
   if (request_.max_new && stats_.generated_tokens >= request_.max_new) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "llm/generation.h"
+#include "grammar/token_mask.h"
 #include "llm/llmruntime.h"
 #include "sampler.h"
 #include "tokenizer.h"
@@ -49,6 +50,9 @@ class Session {
   // model ran passes since).
   const std::vector<int>& cached() const;
   size_t capacity() const { return llm_.seq_len; }
+  // Makes the next generations follow a grammar compiled for `tokenizer`
+  // (null: none); throws when the head or the tokenizer does not fit.
+  void set_grammar(std::shared_ptr<grammar::TokenMasks> masks, const Tokenizer* tokenizer);
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -58,6 +62,8 @@ class Session {
   // Moves to `text` the part of the held text that cannot begin a stop
   // string; true when a stop string was found (it and what follows dropped).
   bool release_text(std::string& text);
+  // Gives the ids the grammar refuses no chance; false when it allows none.
+  bool mask_logits();
 
   LLMBase& llm_;
   const Tokenizer* tokenizer_;
@@ -79,6 +85,9 @@ class Session {
   std::string held_;              // decoded text that may begin a stop string
   llm_finish finish_ = LLM_FINISH_NONE;
   llm_session_stats stats_{};
+  std::shared_ptr<grammar::TokenMasks> grammar_;
+  std::optional<grammar::Matcher> matcher_;  // the output's parse, with a grammar
+  grammar::IdSet allowed_;
   Clock::time_point started_;
 };
 

@@ -65,6 +65,17 @@ class SentencePieceTokenizer : public Tokenizer {
   size_t vocab_size() const override { return static_cast<size_t>(processor_.GetPieceSize()); }
   int bos_id() const override { return processor_.bos_id(); }
   int eos_id() const override { return processor_.eos_id(); }
+  std::string token_bytes(int id) const override {
+    if (processor_.IsControl(id) || processor_.IsUnknown(id)) return "";
+    std::string piece = processor_.IdToPiece(id);
+    if (processor_.IsByte(id)) return std::string(1, static_cast<char>(std::stoi(piece.substr(3, 2), nullptr, 16)));
+    // The pieces write a space as U+2581.
+    static const std::string kSpaceMark = "\xE2\x96\x81";
+    for (size_t at = piece.find(kSpaceMark); at != std::string::npos; at = piece.find(kSpaceMark, at + 1)) {
+      piece.replace(at, kSpaceMark.size(), " ");
+    }
+    return piece;
+  }
 
  private:
   sentencepiece::SentencePieceProcessor processor_;

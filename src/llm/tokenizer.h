@@ -46,6 +46,9 @@ class Tokenizer {
   virtual std::vector<int> eos_ids() const {
     return eos_id() >= 0 ? std::vector<int>{eos_id()} : std::vector<int>{};
   }
+  // The bytes that `id` adds to a text ("" for a control token), for
+  // grammars that constrain output byte by byte. By default its decoded text.
+  virtual std::string token_bytes(int id) const { return decode({id}); }
 };
 
 // The caller's functions as a tokenizer.

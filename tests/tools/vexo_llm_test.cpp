@@ -218,6 +218,28 @@ TEST_F(VexoLlm, TextInTextOutAndAConversation) {
   llm_tokenizer_free(tokenizer);
 }
 
+TEST_F(VexoLlm, OutputFollowsAGrammarAndUnsupportedSchemasAreNamed) {
+  LlmOptions options;
+  options.logits_head = true;
+  options.seq_len = 64;
+  const std::string file = model(options), tokenizer_file = path("tokenizer.model");
+  vexo::samples::write_llm_tokenizer(tokenizer_file);
+  std::ofstream(path("words.txt")) << "# Up to three words of letters.\nroot ::= word (\" \" word){0,2}\nword ::= [a-z]+\n";
+  for (const char* seed : {"1", "2", "3"}) {
+    const Outcome words = run({file, "--tokenizer", tokenizer_file, "--prompt", "the fox", "--grammar",
+                               path("words.txt"), "--temperature", "1.5", "--seed", seed, "--max-new", "40"});
+    tooltest::expect_clean_exit(words);
+    const std::string text = words.out.substr(0, words.out.find("\nstopped"));
+    EXPECT_TRUE(std::regex_match(text, std::regex(" ?[a-z]+( [a-z]+){0,2}"))) << words.out;
+    EXPECT_TRUE(std::regex_search(words.out, std::regex("\nstopped: (eos|stop|length)\n"))) << words.out;
+  }
+  std::ofstream(path("schema.json")) << R"({"type": "integer", "minimum": 0})";
+  const Outcome refused =
+      run({file, "--tokenizer", tokenizer_file, "--prompt", "the fox", "--json-schema", path("schema.json")});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("the keyword \"minimum\" is not supported"), std::string::npos) << refused.err;
+}
+
 nlohmann::ordered_json read_json(const std::string& path) {
   std::ifstream in(path);
   return nlohmann::ordered_json::parse(in);

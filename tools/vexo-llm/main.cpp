@@ -11,6 +11,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <iostream>
 #include <limits>
 #include <memory>
@@ -53,6 +55,8 @@ struct Options {
   int device = 0;
   std::string decrypt_lib;
   std::string json;
+  std::string json_schema;  // files of a grammar the output follows
+  std::string grammar;
 };
 
 struct LlmDeleter {
@@ -221,6 +225,9 @@ struct TokenizerDeleter {
 struct SessionDeleter {
   void operator()(llm_session* session) const { llm_session_free(session); }
 };
+struct GrammarDeleter {
+  void operator()(llm_grammar* grammar) const { llm_grammar_free(grammar); }
+};
 struct TemplateDeleter {
   void operator()(llm_chat_template* chat_template) const { llm_chat_template_free(chat_template); }
 };
@@ -239,6 +246,7 @@ class TextGenerator {
     if (!tokenizer_) throw Failure("cannot read the tokenizer " + options.tokenizer + vexo::tool::library_reason());
     session_.reset(llm_session_create(llm_.get(), tokenizer_.get()));
     if (!session_) throw Failure("cannot start a generation session" + vexo::tool::library_reason());
+    if (!options.json_schema.empty() || !options.grammar.empty()) constrain(options);
     for (const std::string& stop : options.stops) stops_.push_back(stop.c_str());
   }
 
@@ -352,6 +360,21 @@ class TextGenerator {
   double load_seconds() const { return load_seconds_; }
 
  private:
+  // Makes every generation follow the grammar of --json-schema or --grammar.
+  void constrain(const Options& options) {
+    const bool schema = !options.json_schema.empty();
+    const std::string& path = schema ? options.json_schema : options.grammar;
+    vexo::tool::check_input_file(path);
+    std::ifstream file(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (!file) throw Failure("cannot read " + path);
+    const std::unique_ptr<llm_grammar, GrammarDeleter> grammar(
+        llm_grammar_compile(tokenizer_.get(), schema ? LLM_GRAMMAR_JSON_SCHEMA : LLM_GRAMMAR_RULES, text.c_str()));
+    if (!grammar || !llm_session_set_grammar(session_.get(), grammar.get())) {
+      throw Failure("cannot follow the grammar of " + path + vexo::tool::library_reason());
+    }
+  }
+
   const Options& options_;
   double load_seconds_ = 0;
   Model llm_;
@@ -542,6 +565,12 @@ int main(int argc, char** argv) {
                      "Write the generation's report (model, device, version, prompt and generated tokens, "
                      "why it stopped, every time) to this file as one JSON document");
   json->excludes(chat_flag);
+  CLI::Option* schema = app.add_option("--json-schema", options.json_schema,
+                                       "Make the output a JSON text that this JSON Schema file accepts");
+  CLI::Option* grammar = app.add_option("--grammar", options.grammar,
+                                        "Make the output follow this grammar file (rules, from \"root\")");
+  schema->excludes(grammar)->excludes(tokens);
+  grammar->excludes(tokens);
   tool.add_device_option(options.device);
   tool.add_decrypt_option(options.decrypt_lib);
   app.callback([&options, tokens, prompt] {
