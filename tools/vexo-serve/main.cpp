@@ -22,6 +22,7 @@
 #include "metrics.h"
 #include "routes.h"
 #include "scheduler.h"
+#include "webui.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ struct Options {
   std::string api_key;
   size_t queue = 64;
   std::string chat_template;
+  bool no_webui = false;
 };
 
 std::vector<int> parse_devices(const std::string& text) {
@@ -102,6 +104,7 @@ void serve_model(const Options& options) {
 
   HttpServer http;
   service.install(http);
+  if (!options.no_webui) serve::install_webui(http);
   // Threads for every running and waiting request, and a few to answer
   // the rest (429, health, metrics) at once.
   const size_t threads = devices.size() + options.queue + 8;
@@ -167,6 +170,7 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 4096));
   app.add_option("--chat-template", options.chat_template,
                  "A chat template file for /v1/chat/completions (default: the built-in ChatML template)");
+  app.add_flag("--no-webui", options.no_webui, "Do not serve the chat page at /");
   app.callback([&options] { serve_model(options); });
   return tool.run(argc, argv);
 }
