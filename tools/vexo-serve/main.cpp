@@ -22,6 +22,8 @@
 #include "metrics.h"
 #include "routes.h"
 #include "scheduler.h"
+#include "v2_models.h"
+#include "v2_routes.h"
 #include "webui.h"
 
 namespace {
@@ -39,6 +41,7 @@ struct Options {
   size_t queue = 64;
   std::string chat_template;
   bool no_webui = false;
+  std::vector<std::string> general_models;  // NAME=PATH[,devices=...]
 };
 
 std::vector<int> parse_devices(const std::string& text) {
@@ -81,6 +84,15 @@ void load(const Options& options, const std::vector<int>& devices, serve::Device
 
 void serve_model(const Options& options) {
   const std::vector<int> devices = parse_devices(options.devices);
+  std::vector<serve::V2ModelSpec> general;
+  for (const std::string& text : options.general_models) {
+    try {
+      general.push_back(serve::parse_v2_model_spec(text, devices, parse_devices));
+    } catch (const std::invalid_argument& error) {
+      throw Failure(error.what());
+    }
+    vexo::tool::check_input_file(general.back().path);
+  }
   vexo::tool::check_input_file(options.model);
   vexo::tool::check_input_file(options.tokenizer);
   if (!options.chat_template.empty()) vexo::tool::check_input_file(options.chat_template);
@@ -101,9 +113,12 @@ void serve_model(const Options& options) {
   service_options.model = std::filesystem::path(options.model).stem().string();
   service_options.api_key = options.api_key;
   serve::Service service(service_options, pool, metrics);
+  serve::V2Models general_models(options.queue);
+  serve::V2Service v2_service(general_models, metrics, service_options.model);
 
   HttpServer http;
   service.install(http);
+  v2_service.install(http);
   if (!options.no_webui) serve::install_webui(http);
   // Threads for every running and waiting request, and a few to answer
   // the rest (429, health, metrics) at once.
@@ -129,6 +144,8 @@ void serve_model(const Options& options) {
     try {
       load(options, devices, pool, loaded);
       service.ready(*loaded.tokenizer, *loaded.chat_template);
+      for (const serve::V2ModelSpec& spec : general) general_models.add(spec);
+      v2_service.ready();
       std::printf("vexo-serve: ready (%zu device%s)\n", devices.size(), devices.size() == 1 ? "" : "s");
       std::fflush(stdout);
     } catch (const std::exception& error) {
@@ -141,6 +158,7 @@ void serve_model(const Options& options) {
   sigwait(&stop_signals, &signal_number);
   // Stop accepting; requests that run finish, those waiting are refused.
   pool.close();
+  general_models.close();
   http.stop();
   listener.join();
   loader.join();
@@ -170,6 +188,10 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 4096));
   app.add_option("--chat-template", options.chat_template,
                  "A chat template file for /v1/chat/completions (default: the built-in ChatML template)");
+  app.add_option("--model", options.general_models,
+                 "Also serve the nets of this model file over the v2 inference protocol, as NAME (one net) or "
+                 "NAME.NET, on the given devices (default: --devices); repeatable")
+      ->type_name("NAME=PATH[,devices=0,1]");
   app.add_flag("--no-webui", options.no_webui, "Do not serve the chat page at /");
   app.callback([&options] { serve_model(options); });
   return tool.run(argc, argv);
