@@ -4,7 +4,7 @@
 VEXO_PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
                libflatbuffers-dev flatbuffers-compiler libssl-dev nlohmann-json3-dev libcli11-dev python3 python3-numpy
                libsentencepiece-dev sentencepiece libcpp-httplib-dev clang curl
-               chromium chromium-driver python3-selenium haproxy)
+               chromium chromium-driver python3-selenium haproxy prometheus python3-yaml)
 
 # Installs the missing packages when running as root; otherwise names the
 # one command that would install them and fails.
