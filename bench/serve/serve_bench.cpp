@@ -125,7 +125,7 @@ ServerProcess& server(int devices) {
 }
 
 // Requests per second, and percentiles of the times measured (named `what`).
-void report(benchmark::State& state, std::vector<double>& first_token_ms, const std::string& what = "ttft") {
+void report(benchmark::State& state, std::vector<double>& first_token_ms, const std::string& what) {
   std::sort(first_token_ms.begin(), first_token_ms.end());
   const auto at = [&](double q) { return first_token_ms[static_cast<size_t>(q * (first_token_ms.size() - 1))]; };
   state.counters["requests_per_s"] =
@@ -157,6 +157,16 @@ void batch(int threads, std::vector<double>& first_token_ms, Run run) {
   for (std::thread& thread : pool) thread.join();
 }
 
+// Warms both ends with one batch, then measures a batch per iteration.
+template <typename Run>
+void measure(benchmark::State& state, int threads, Run run, const std::string& what) {
+  std::vector<double> ms;
+  batch(threads, ms, run);
+  ms.clear();
+  for (auto _ : state) batch(threads, ms, run);
+  report(state, ms, what);
+}
+
 void BM_Server(benchmark::State& state) {
   const int devices = static_cast<int>(state.range(0));
   const int port = server(devices).port();
@@ -185,11 +195,7 @@ void BM_Server(benchmark::State& state) {
       if (!result || result->status != 200) throw std::runtime_error("a request failed");
       return first;
   };
-  std::vector<double> first_token_ms;
-  batch(devices, first_token_ms, run);  // connects, and warms both ends
-  first_token_ms.clear();
-  for (auto _ : state) batch(devices, first_token_ms, run);
-  report(state, first_token_ms);
+  measure(state, devices, run, "ttft");
 }
 
 // The same generations, each device's session driven directly.
@@ -220,11 +226,7 @@ void BM_Direct(benchmark::State& state) {
       }
       return first < 0 ? millis_since(start) : first;
   };
-  std::vector<double> first_token_ms;
-  batch(devices, first_token_ms, run);  // touches the device pages once
-  first_token_ms.clear();
-  for (auto _ : state) batch(devices, first_token_ms, run);
-  report(state, first_token_ms);
+  measure(state, devices, run, "ttft");
   for (int d = 0; d < devices; ++d) {
     llm_session_free(sessions[d]);
     llmrun::llm_free(models[d]);
@@ -264,11 +266,7 @@ void BM_V2Server(benchmark::State& state) {
     if (!result || result->status != 200) throw std::runtime_error("an inference failed");
     return millis_since(start);
   };
-  std::vector<double> request_ms;
-  batch(devices, request_ms, run);
-  request_ms.clear();
-  for (auto _ : state) batch(devices, request_ms, run);
-  report(state, request_ms, "request");
+  measure(state, devices, run, "request");
 }
 
 void BM_V2Direct(benchmark::State& state) {
@@ -288,11 +286,7 @@ void BM_V2Direct(benchmark::State& state) {
     benchmark::DoNotOptimize(minirun::vexoruntime_get_io_tensor(runtimes[t], 'o', 0)->data);
     return millis_since(start);
   };
-  std::vector<double> request_ms;
-  batch(devices, request_ms, run);
-  request_ms.clear();
-  for (auto _ : state) batch(devices, request_ms, run);
-  report(state, request_ms, "request");
+  measure(state, devices, run, "request");
   for (minirun::vexoruntime runtime : runtimes) minirun::vexoruntime_free(runtime);
 }
 

@@ -5,14 +5,14 @@ configuration and the live /metrics output.
 
     deploy_test.py VEXO_SERVE VEXO_SAMPLES DEPLOY_DIR SCRATCH_DIR
 """
-import shutil
 import subprocess
 import sys
 from pathlib import Path
 
 import yaml
 
-from serve_test import Server, check
+from serve_test import Server, check, fresh
+from v2_test import make_samples
 
 
 def documents(deploy):
@@ -34,12 +34,8 @@ def probes(found):
 
 
 def main(binary, samples_tool, deploy, scratch):
-    deploy, scratch = Path(deploy), Path(scratch)
-    shutil.rmtree(scratch, ignore_errors=True)
-    scratch.mkdir(parents=True)
-    samples = scratch / "samples"
-    subprocess.run([samples_tool, "--out", str(samples)], check=True, stdout=subprocess.DEVNULL)
-
+    deploy = Path(deploy)
+    samples = make_samples(samples_tool, fresh(scratch) / "samples")
     found = documents(deploy)
     check({"Deployment", "Service", "ServingRuntime", "InferenceService"} <= set(found), sorted(found))
     check(found["InferenceService"]["spec"]["predictor"]["model"]["runtime"] ==
@@ -49,9 +45,8 @@ def main(binary, samples_tool, deploy, scratch):
                             capture_output=True, text=True)
     check(config.returncode == 0, config.stdout + config.stderr)
 
-    server = Server(binary, samples / "llm.bmodel", samples / "tokenizer.model",
-                    "--model", f"general={samples / 'general.bmodel'}")
-    try:
+    with Server(binary, samples / "llm.bmodel", samples / "tokenizer.model",
+                "--model", f"general={samples / 'general.bmodel'}") as server:
         for path in probes(found):
             check(server.request("GET", path)[0] == 200, path)
         server.complete(prompt="hello world", max_tokens=4)
@@ -62,9 +57,6 @@ def main(binary, samples_tool, deploy, scratch):
         lint = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True, text=True)
         check(status == 200 and lint.returncode == 0, lint.stdout + lint.stderr)
         server.stop()
-    finally:
-        if server.process.poll() is None:
-            server.process.kill()
     print("deploy files: ok")
 
 

@@ -12,15 +12,14 @@ other.
 """
 import http.client
 import json
-import shutil
 import signal
 import socket
 import subprocess
 import sys
 import time
-from pathlib import Path
 
-from serve_test import Server, check, expected_tokens
+from serve_test import Server, check, expected_tokens, fresh, make_fixture
+from v2_test import make_samples
 
 SESSIONS, TURNS = 8, 3
 CONFIG = """
@@ -99,12 +98,8 @@ def infer(port, count):
 
 
 def main(binary, fixture_tool, samples_tool, scratch):
-    scratch = Path(scratch)
-    shutil.rmtree(scratch, ignore_errors=True)
-    scratch.mkdir(parents=True)
-    subprocess.run([fixture_tool, str(scratch)], check=True)
-    subprocess.run([samples_tool, "--out", str(scratch / "samples")], check=True, stdout=subprocess.DEVNULL)
-    general = f"general={scratch / 'samples' / 'general.bmodel'}"
+    scratch = make_fixture(fixture_tool, fresh(scratch))
+    general = f"general={make_samples(samples_tool, scratch / 'samples') / 'general.bmodel'}"
     servers = [Server(binary, scratch / "llm.bmodel", scratch / "tokenizer.model", "--devices", str(device),
                       "--model", general) for device in (0, 1)]
     port = free_port()

@@ -12,12 +12,18 @@ requests (400 or 404, the server staying healthy).
 import http.client
 import json
 import struct
+import subprocess
 import sys
-from pathlib import Path
 
 import numpy
 
-from serve_test import Server, check
+from serve_test import Server, check, fresh
+
+
+def make_samples(samples_tool, folder):
+    """The sample models and reference files that vexo-samples writes, in folder."""
+    subprocess.run([samples_tool, "--out", str(folder)], check=True, stdout=subprocess.DEVNULL)
+    return folder
 
 # Element type codes and their v2 names and numpy types.
 TYPES = {0: ("FP32", numpy.float32), 1: ("FP16", numpy.float16), 2: ("INT8", numpy.int8),
@@ -159,26 +165,16 @@ def check_errors(server):
 
 
 def main(binary, samples_tool, scratch):
-    import shutil
-    import subprocess
-    scratch = Path(scratch)
-    shutil.rmtree(scratch, ignore_errors=True)
-    scratch.mkdir(parents=True)
-    samples = scratch / "samples"
-    subprocess.run([samples_tool, "--out", str(samples)], check=True, stdout=subprocess.DEVNULL)
-    server = Server(binary, samples / "llm.bmodel", samples / "tokenizer.model", "--devices", "0,1",
-                    "--model", f"general={samples / 'general.bmodel'}",
-                    "--model", f"single={samples / 'general.bmodel'},devices=1")
-    try:
+    samples = make_samples(samples_tool, fresh(scratch) / "samples")
+    with Server(binary, samples / "llm.bmodel", samples / "tokenizer.model", "--devices", "0,1",
+                "--model", f"general={samples / 'general.bmodel'}",
+                "--model", f"single={samples / 'general.bmodel'},devices=1") as server:
         check_metadata(server)
         check_references(server, samples)
         check_errors(server)
         # The language model still answers beside them.
         check(server.complete(prompt=[5, 6], max_tokens=3, temperature=0)["usage"]["completion_tokens"] >= 1, "llm")
         server.stop()
-    finally:
-        if server.process.poll() is None:
-            server.process.kill()
     print("vexo-serve v2 protocol: ok")
 
 

@@ -15,11 +15,8 @@ files and --no-webui.
 """
 import http.client
 import json
-import shutil
-import subprocess
 import sys
 import tempfile
-from pathlib import Path
 
 from selenium import webdriver
 from selenium.webdriver.common.action_chains import ActionChains
@@ -28,7 +25,7 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import WebDriverWait
 
-from serve_test import KEY, Server, check, wait_for
+from serve_test import KEY, Server, check, fresh, make_fixture, wait_for
 
 SETTINGS = {"temperature": 0.8, "top_p": 0.9, "max_tokens": 12, "seed": 7}
 SYSTEM = "the device runs"
@@ -79,8 +76,8 @@ def idle(driver):
     return driver.find_element(By.ID, "stop").get_attribute("hidden") is not None
 
 
-def check_headers(server, scratch, binary, fixture):
-    """Every file of the page carries the security policy; --no-webui leaves 404."""
+def check_headers(server):
+    """Every file of the page carries the security policy."""
     for path, kind in (("/", "text/html"), ("/webui/app.js", "text/javascript"), ("/webui/style.css", "text/css")):
         connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=30)
         connection.request("GET", path)
@@ -92,14 +89,13 @@ def check_headers(server, scratch, binary, fixture):
               and "unsafe" not in policy, policy)
         check(response.getheader("X-Content-Type-Options") == "nosniff" and body, path)
         connection.close()
-    plain = Server(binary, fixture / "llm.bmodel", fixture / "tokenizer.model", "--no-webui")
-    try:
+
+
+def check_no_webui(binary, fixture):
+    with Server(binary, fixture / "llm.bmodel", fixture / "tokenizer.model", "--no-webui") as plain:
         status, text = plain.request("GET", "/")
         check(status == 404 and json.loads(text)["error"]["message"], (status, text))
         plain.stop()
-    finally:
-        if plain.process.poll() is None:
-            plain.process.kill()
 
 
 def check_chat(driver, server, origin):
@@ -230,34 +226,26 @@ def check_network(driver, origin):
 
 
 def main(binary, fixture_tool, scratch):
-    scratch = Path(scratch)
-    shutil.rmtree(scratch, ignore_errors=True)
-    scratch.mkdir(parents=True)
-    fixture = scratch / "fixture"
-    fixture.mkdir()
-    subprocess.run([fixture_tool, str(fixture)], check=True)
-
-    server = Server(binary, fixture / "llm-slow.bmodel", fixture / "tokenizer.model", "--devices", "0",
-                    "--api-key", KEY)
-    origin = f"http://127.0.0.1:{server.port}"
-    driver = None
+    scratch = fresh(scratch)
+    fixture = make_fixture(fixture_tool, scratch / "fixture")
+    check_no_webui(binary, fixture)
     profile = tempfile.mkdtemp(prefix="chromium-", dir=scratch)
-    try:
-        check_headers(server, scratch, binary, fixture)
+    with Server(binary, fixture / "llm-slow.bmodel", fixture / "tokenizer.model", "--devices", "0",
+                "--api-key", KEY) as server:
+        origin = f"http://127.0.0.1:{server.port}"
+        check_headers(server)
         driver = browser(profile)
-        first_reply = check_chat(driver, server, origin)
-        driver.save_screenshot(str(scratch / "webui.png"))
-        check_stop(driver, server)
-        check_reload(driver, first_reply)
-        check_markup(driver)
-        check_layout(driver)
-        check_network(driver, origin)
-        server.stop()
-    finally:
-        if driver:
+        try:
+            first_reply = check_chat(driver, server, origin)
+            driver.save_screenshot(str(scratch / "webui.png"))
+            check_stop(driver, server)
+            check_reload(driver, first_reply)
+            check_markup(driver)
+            check_layout(driver)
+            check_network(driver, origin)
+        finally:
             driver.quit()
-        if server.process.poll() is None:
-            server.process.kill()
+        server.stop()
     print("vexo-serve chat page: ok")
 
 
