@@ -6,7 +6,7 @@ Serves the sample language model and, beside it, the general sample's nets
 twice (as "general.NET" on both devices and "single.NET" on device 1), and
 sends every reference case of the general sample through JSON and through
 the binary tensor data extension: the outputs must equal the references
-that vexo-samples writes. Also the metadata, the health endpoints, and bad
+that vexo-samples writes. Also the metadata, the health endpoints, the API key, and bad
 requests (400 or 404, the server staying healthy).
 """
 import http.client
@@ -17,7 +17,7 @@ import sys
 
 import numpy
 
-from serve_test import Server, check, fresh
+from serve_test import KEY, Server, check, fresh
 
 
 def make_samples(samples_tool, folder):
@@ -52,7 +52,7 @@ def cases(samples):
 
 def infer(server, model, head, binary=b"", path=None):
     body = json.dumps(head).encode()
-    headers = {"Content-Type": "application/json"}
+    headers = {"Content-Type": "application/json", "Authorization": f"Bearer {KEY}"}
     if binary:
         headers[HEADER] = str(len(body))
     connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=60)
@@ -107,6 +107,15 @@ def check_references(server, samples):
     check(count == 10, f"{count} cases")
 
 
+def check_key(server):
+    """The API key guards everything but the health probes."""
+    for method, path in (("GET", "/v2"), ("GET", "/v2/models/general.pad"), ("POST", "/v2/models/general.pad/infer")):
+        status, text = server.request(method, path, {}, key=False)
+        check(status == 401 and "API key" in json.loads(text)["error"], (path, status, text))
+    for path in ("/v2/health/live", "/v2/health/ready"):
+        check(server.request("GET", path, key=False)[0] == 200, path)
+
+
 def check_metadata(server):
     check(get(server, "/v2") == (200, {"name": "vexo-serve", "version": get(server, "/v2")[1]["version"],
                                        "extensions": ["binary_tensor_data"]}), "server metadata")
@@ -153,7 +162,8 @@ def check_errors(server):
         got, answer, _ = infer(server, "general.embed", binary, tail)
         check(got == 400 and text in answer["error"], answer)
     connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=60)
-    connection.request("POST", "/v2/models/general.embed/infer", body=b"{}", headers={HEADER: "99"})
+    connection.request("POST", "/v2/models/general.embed/infer", body=b"{}",
+                       headers={HEADER: "99", "Authorization": f"Bearer {KEY}"})
     response = connection.getresponse()
     check(response.status == 400 and HEADER in json.loads(response.read())["error"], response.status)
     connection.close()
@@ -168,7 +178,8 @@ def main(binary, samples_tool, scratch):
     samples = make_samples(samples_tool, fresh(scratch) / "samples")
     with Server(binary, samples / "llm.bmodel", samples / "tokenizer.model", "--devices", "0,1",
                 "--model", f"general={samples / 'general.bmodel'}",
-                "--model", f"single={samples / 'general.bmodel'},devices=1") as server:
+                "--model", f"single={samples / 'general.bmodel'},devices=1", "--api-key", KEY) as server:
+        check_key(server)
         check_metadata(server)
         check_references(server, samples)
         check_errors(server)

@@ -114,7 +114,8 @@ void serve_model(const Options& options) {
   service_options.api_key = options.api_key;
   serve::Service service(service_options, pool, metrics);
   serve::V2Models general_models(options.queue);
-  serve::V2Service v2_service(general_models, metrics, service_options.model);
+  serve::V2Service v2_service(general_models, metrics, service_options.model,
+                              [&service](const httplib::Request& req) { service.authorize(req); });
 
   HttpServer http;
   service.install(http);

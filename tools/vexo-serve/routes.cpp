@@ -60,16 +60,7 @@ class Service::Call {
     return [&service, endpoint, needs, body = std::move(body)](const httplib::Request& req,
                                                                 httplib::Response& res) {
       try {
-        if ((needs & kKey) && !service.options_.api_key.empty()) {
-          const std::string given = req.get_header_value("Authorization");
-          const std::string prefix = "Bearer ";
-          if (given.compare(0, prefix.size(), prefix) != 0 ||
-              !same_key(given.substr(prefix.size()), service.options_.api_key)) {
-            throw ApiError(401, "invalid_request_error",
-                           given.empty() ? "No API key given: send the header 'Authorization: Bearer KEY'"
-                                         : "Incorrect API key provided");
-          }
-        }
+        if (needs & kKey) service.authorize(req);
         if ((needs & kReady) && !service.ready_)
           throw ApiError(503, "server_error", "The model is still loading; try again shortly");
         body(req, res);
@@ -87,6 +78,17 @@ class Service::Call {
     };
   }
 };
+
+void Service::authorize(const httplib::Request& req) const {
+  if (options_.api_key.empty()) return;
+  const std::string given = req.get_header_value("Authorization");
+  const std::string prefix = "Bearer ";
+  if (given.compare(0, prefix.size(), prefix) != 0 || !same_key(given.substr(prefix.size()), options_.api_key)) {
+    throw ApiError(401, "invalid_request_error",
+                   given.empty() ? "No API key given: send the header 'Authorization: Bearer KEY'"
+                                 : "Incorrect API key provided");
+  }
+}
 
 void Service::ready(const Tokenizer& tokenizer, const ChatTemplate& chat_template) {
   tokenizer_ = &tokenizer;

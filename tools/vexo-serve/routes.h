@@ -37,6 +37,9 @@ class Service {
   // From now on requests are served (the tokenizer, template and every
   // device are loaded; they must outlive the server).
   void ready(const Tokenizer& tokenizer, const ChatTemplate& chat_template);
+  // Throws ApiError (401) unless the request carries the API key (when
+  // one is required).
+  void authorize(const httplib::Request& req) const;
 
  private:
   class Call;

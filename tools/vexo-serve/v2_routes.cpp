@@ -164,9 +164,10 @@ size_t choose_stage(const V2Model& model, const std::vector<GivenInput>& given) 
 
 void V2Service::install(httplib::Server& server) {
   using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
-  const auto route = [this](const char* endpoint, Handler body) {
-    return [this, endpoint, body = std::move(body)](const httplib::Request& req, httplib::Response& res) {
+  const auto route = [this](const char* endpoint, Handler body, bool key = true) {
+    return [this, endpoint, key, body = std::move(body)](const httplib::Request& req, httplib::Response& res) {
       try {
+        if (key) authorize_(req);
         body(req, res);
       } catch (const ApiError& error) {
         send(res, error.status, {{"error", error.what()}});
@@ -194,10 +195,11 @@ void V2Service::install(httplib::Server& server) {
   server.Get("/v2", route("/v2", [](const auto&, auto& res) {
     send(res, 200, {{"name", "vexo-serve"}, {"version", VEXO_VERSION}, {"extensions", {"binary_tensor_data"}}});
   }));
-  server.Get("/v2/health/live", route("/v2/health", [](const auto&, auto& res) { send(res, 200, {{"live", true}}); }));
-  server.Get("/v2/health/ready", route("/v2/health", [this](const auto&, auto& res) {
-    send(res, ready_ ? 200 : 503, {{"ready", ready_.load()}});
-  }));
+  // Probes need no key.
+  const auto live = [](const auto&, auto& res) { send(res, 200, {{"live", true}}); };
+  const auto readiness = [this](const auto&, auto& res) { send(res, ready_ ? 200 : 503, {{"ready", ready_.load()}}); };
+  server.Get("/v2/health/live", route("/v2/health", live, false));
+  server.Get("/v2/health/ready", route("/v2/health", readiness, false));
   server.Get(kModelPath, route("/v2/models", [model_named](const auto& req, auto& res) {
     const auto [model, name] = model_named(req);
     if (!model) {
