@@ -4,6 +4,8 @@
 // thread per device; the figures are requests per second and percentiles
 // of the time to the first token (for the server: from sending the request
 // to the first event; for the direct calls: from the start of the prompt).
+// Then v2 inference of a general net over loopback, with JSON and with
+// binary bodies, beside direct runs of the same stage in the same run.
 #include <benchmark/benchmark.h>
 #include <httplib.h>
 #include <signal.h>
@@ -26,6 +28,7 @@
 
 #include "llm/generation.h"
 #include "llm/llmruntime.h"
+#include "runtime/miniruntime.h"
 #include "samples/samples.h"
 
 extern char** environ;
@@ -40,7 +43,7 @@ constexpr int kIterations = 20;
 
 // The model and tokenizer, written once per run.
 struct Files {
-  std::string dir, model, tokenizer;
+  std::string dir, model, tokenizer, general;
   Files() {
     setenv("LOG_LEVEL", "2", 0);  // warnings and errors only, as the server logs
     char name[] = "/tmp/vexo-serve-bench-XXXXXX";
@@ -53,10 +56,13 @@ struct Files {
     options.seq_len = 128;
     vexo::samples::save_model(vexo::samples::llm_sample(options), model);
     vexo::samples::write_llm_tokenizer(tokenizer);
+    general = dir + "/general.bmodel";
+    vexo::samples::save_model(vexo::samples::general_sample(), general);
   }
   ~Files() {
     std::remove(model.c_str());
     std::remove(tokenizer.c_str());
+    std::remove(general.c_str());
     rmdir(dir.c_str());
   }
 };
@@ -82,7 +88,7 @@ class ServerProcess {
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, out[0]);
     std::vector<std::string> args{VEXO_SERVE_PATH, files().model, "--tokenizer", files().tokenizer,
-                                  "--devices", devices, "--port", "0"};
+                                  "--devices", devices, "--port", "0", "--model", "general=" + files().general};
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -118,14 +124,15 @@ ServerProcess& server(int devices) {
   return *slot;
 }
 
-void report(benchmark::State& state, std::vector<double>& first_token_ms) {
+// Requests per second, and percentiles of the times measured (named `what`).
+void report(benchmark::State& state, std::vector<double>& first_token_ms, const std::string& what) {
   std::sort(first_token_ms.begin(), first_token_ms.end());
   const auto at = [&](double q) { return first_token_ms[static_cast<size_t>(q * (first_token_ms.size() - 1))]; };
   state.counters["requests_per_s"] =
       benchmark::Counter(static_cast<double>(state.iterations() * kBatch), benchmark::Counter::kIsRate);
-  state.counters["ttft_p50_ms"] = at(0.5);
-  state.counters["ttft_p90_ms"] = at(0.9);
-  state.counters["ttft_p99_ms"] = at(0.99);
+  state.counters[what + "_p50_ms"] = at(0.5);
+  state.counters[what + "_p90_ms"] = at(0.9);
+  state.counters[what + "_p99_ms"] = at(0.99);
 }
 
 double millis_since(Clock::time_point start) {
@@ -148,6 +155,16 @@ void batch(int threads, std::vector<double>& first_token_ms, Run run) {
     });
   }
   for (std::thread& thread : pool) thread.join();
+}
+
+// Warms both ends with one batch, then measures a batch per iteration.
+template <typename Run>
+void measure(benchmark::State& state, int threads, Run run, const std::string& what) {
+  std::vector<double> ms;
+  batch(threads, ms, run);
+  ms.clear();
+  for (auto _ : state) batch(threads, ms, run);
+  report(state, ms, what);
 }
 
 void BM_Server(benchmark::State& state) {
@@ -178,11 +195,7 @@ void BM_Server(benchmark::State& state) {
       if (!result || result->status != 200) throw std::runtime_error("a request failed");
       return first;
   };
-  std::vector<double> first_token_ms;
-  batch(devices, first_token_ms, run);  // connects, and warms both ends
-  first_token_ms.clear();
-  for (auto _ : state) batch(devices, first_token_ms, run);
-  report(state, first_token_ms);
+  measure(state, devices, run, "ttft");
 }
 
 // The same generations, each device's session driven directly.
@@ -213,11 +226,7 @@ void BM_Direct(benchmark::State& state) {
       }
       return first < 0 ? millis_since(start) : first;
   };
-  std::vector<double> first_token_ms;
-  batch(devices, first_token_ms, run);  // touches the device pages once
-  first_token_ms.clear();
-  for (auto _ : state) batch(devices, first_token_ms, run);
-  report(state, first_token_ms);
+  measure(state, devices, run, "ttft");
   for (int d = 0; d < devices; ++d) {
     llm_session_free(sessions[d]);
     llmrun::llm_free(models[d]);
@@ -225,7 +234,70 @@ void BM_Direct(benchmark::State& state) {
   llm_tokenizer_free(tokenizer);
 }
 
+// v2 inference: net "embed", stage 1 (4 INT32 ids in; 4 rows of 4 FP16 and
+// 4 INT32 out), one client thread per device; the time per request goes in
+// the percentile counters.
+const char kIdsJson[] =
+    R"({"inputs": [{"name": "ids", "shape": [4], "datatype": "INT32", "data": [1, 2, 3, 4]}]})";
+const int32_t kIds[4] = {1, 2, 3, 4};
+
+void BM_V2Server(benchmark::State& state) {
+  const int devices = static_cast<int>(state.range(0));
+  const bool binary = state.range(1) != 0;
+  const int port = server(devices).port();
+  std::vector<std::unique_ptr<httplib::Client>> clients;
+  for (int t = 0; t < devices; ++t) {
+    clients.push_back(std::make_unique<httplib::Client>("127.0.0.1", port));
+    clients.back()->set_tcp_nodelay(true);
+  }
+  std::string body = kIdsJson;
+  httplib::Headers headers;
+  if (binary) {
+    const std::string head =
+        R"({"inputs": [{"name": "ids", "shape": [4], "datatype": "INT32", "parameters": {"binary_data_size": 16}}],)"
+        R"( "parameters": {"binary_data_output": true}})";
+    headers.emplace("Inference-Header-Content-Length", std::to_string(head.size()));
+    body = head + std::string(reinterpret_cast<const char*>(kIds), sizeof kIds);
+  }
+  const auto run = [&](int t, size_t) {
+    const Clock::time_point start = Clock::now();
+    const httplib::Result result =
+        clients[t]->Post("/v2/models/general.embed/infer", headers, body, "application/octet-stream");
+    if (!result || result->status != 200) throw std::runtime_error("an inference failed");
+    return millis_since(start);
+  };
+  measure(state, devices, run, "request");
+}
+
+void BM_V2Direct(benchmark::State& state) {
+  const int devices = static_cast<int>(state.range(0));
+  files();
+  setenv("VEXO_SIM_DEVICES", "2", 1);
+  std::vector<minirun::vexoruntime> runtimes;
+  for (int d = 0; d < devices; ++d) {
+    runtimes.push_back(minirun::vexoruntime_init(files().general.c_str(), d));
+    minirun::vexoruntime_set_net_stage(runtimes.back(), 0, 1);
+  }
+  const auto run = [&](int t, size_t) {
+    int32_t ids[4] = {1, 2, 3, 4};
+    const Clock::time_point start = Clock::now();
+    minirun::vexoruntime_set_input_s2d(runtimes[t], 0, ids, sizeof ids);
+    if (!minirun::vexoruntime_run_checked(runtimes[t], true)) throw std::runtime_error("a run failed");
+    benchmark::DoNotOptimize(minirun::vexoruntime_get_io_tensor(runtimes[t], 'o', 0)->data);
+    return millis_since(start);
+  };
+  measure(state, devices, run, "request");
+  for (minirun::vexoruntime runtime : runtimes) minirun::vexoruntime_free(runtime);
+}
+
 BENCHMARK(BM_Direct)->Arg(1)->Arg(2)->Iterations(kIterations)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Server)->Arg(1)->Arg(2)->Iterations(kIterations)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_V2Direct)->Arg(1)->Arg(2)->Iterations(kIterations)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_V2Server)
+    ->ArgsProduct({{1, 2}, {0, 1}})
+    ->ArgNames({"devices", "binary"})
+    ->Iterations(kIterations)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Writes what the vexo-serve checks serve: the language-model sample with a
 // logits head (so that sampling matters) and room for chat prompts, a long
-// one for streams cut short, one whose head chooses the token, and the
-// sample tokenizer.
+// one for streams cut short, a slow one, one whose head chooses the token,
+// and the sample tokenizer.
 //   serve_fixture OUT_DIR
 #include <cstdio>
 #include <exception>
@@ -22,6 +22,12 @@ int main(int argc, char** argv) {
     vexo::samples::save_model(vexo::samples::llm_sample(options), out + "/llm.bmodel");
     options.seq_len = 2048;
     vexo::samples::save_model(vexo::samples::llm_sample(options), out + "/llm-long.bmodel");
+    // Many layers make each token slow enough for a person, or a browser
+    // test, to stop a reply halfway; as many layers as positions make every
+    // token follow from the first, so that no reply ends early.
+    options.layers = 1024;
+    options.seq_len = 1024;
+    vexo::samples::save_model(vexo::samples::llm_sample(options), out + "/llm-slow.bmodel");
     vexo::samples::write_llm_tokenizer(out + "/tokenizer.model");
     options.seq_len = 128;
     options.logits_head = false;

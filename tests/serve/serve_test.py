@@ -112,6 +112,15 @@ class Server:
                 values[name] = float(value)
         return values
 
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *error):
+        """Ends a process that a failed check left running."""
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
     def stop(self):
         self.process.send_signal(signal.SIGTERM)
         out, err = self.process.communicate(timeout=60)
@@ -390,13 +399,24 @@ def check_startup_errors(binary, fixture):
               and text in errors[0], (args, result))
 
 
-def main(binary, fixture_tool, scratch):
+def fresh(scratch):
+    """An empty scratch folder."""
     scratch = Path(scratch)
     shutil.rmtree(scratch, ignore_errors=True)
     scratch.mkdir(parents=True)
-    fixture = scratch / "fixture"
-    fixture.mkdir()
-    subprocess.run([fixture_tool, str(fixture)], check=True)
+    return scratch
+
+
+def make_fixture(fixture_tool, folder):
+    """The models and tokenizer that serve_fixture writes, in folder."""
+    folder.mkdir(exist_ok=True)
+    subprocess.run([fixture_tool, str(folder)], check=True)
+    return folder
+
+
+def main(binary, fixture_tool, scratch):
+    scratch = fresh(scratch)
+    fixture = make_fixture(fixture_tool, scratch / "fixture")
 
     server = check_loading(binary, fixture, scratch)
     try:

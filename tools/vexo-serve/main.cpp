@@ -24,6 +24,9 @@
 #include "metrics.h"
 #include "routes.h"
 #include "scheduler.h"
+#include "v2_models.h"
+#include "v2_routes.h"
+#include "webui.h"
 
 namespace {
 
@@ -45,6 +48,8 @@ struct Options {
   std::string chat_template;
   std::vector<std::string> served_names;
   std::vector<std::string> cors_origins;
+  bool no_webui = false;
+  std::vector<std::string> general_models;  // NAME=PATH[,devices=...]
 };
 
 std::vector<int> parse_devices(const std::string& text) {
@@ -111,6 +116,15 @@ void load(const Options& options, const std::vector<int>& devices, serve::Device
 
 void serve_model(const Options& options) {
   const std::vector<int> devices = parse_devices(options.devices);
+  std::vector<serve::V2ModelSpec> general;
+  for (const std::string& text : options.general_models) {
+    try {
+      general.push_back(serve::parse_v2_model_spec(text, devices, parse_devices));
+    } catch (const std::invalid_argument& error) {
+      throw Failure(error.what());
+    }
+    vexo::tool::check_input_file(general.back().path);
+  }
   vexo::tool::check_input_file(options.model);
   vexo::tool::check_input_path(options.tokenizer);
   if (!options.chat_template.empty()) vexo::tool::check_input_file(options.chat_template);
@@ -137,9 +151,18 @@ void serve_model(const Options& options) {
   service_options.cors_origins = options.cors_origins;
   service_options.api_keys = api_keys(options);
   serve::Service service(service_options, pool, metrics);
+  serve::V2Models general_models(options.queue);
+  serve::V2Service v2_service(general_models, metrics, service_options.model,
+                              [&service](const httplib::Request& req) { service.authorize(req); });
 
   serve::HttpServer http(intake_limits(options, devices.size(), service_options.body_limit), service.gate());
   service.install(http);
+  v2_service.install(http);
+  for (const char* probe : {"/v2/health/live", "/v2/health/ready"}) service.open_path(probe);
+  if (!options.no_webui) {
+    serve::install_webui(http);
+    for (const serve::WebAsset& asset : serve::web_assets()) service.open_path(asset.path);
+  }
   const int port = options.port == 0 ? http.bind_to_any_port(options.host) : options.port;
   if (port < 0 || (options.port != 0 && !http.bind_to_port(options.host, options.port)))
     throw Failure("cannot listen on " + options.host + ":" + std::to_string(options.port));
@@ -160,6 +183,8 @@ void serve_model(const Options& options) {
     try {
       load(options, devices, pool, loaded);
       service.ready(*loaded.tokenizer, *loaded.chat_template);
+      for (const serve::V2ModelSpec& spec : general) general_models.add(spec);
+      v2_service.ready();
       std::printf("vexo-serve: ready (%zu device%s)\n", devices.size(), devices.size() == 1 ? "" : "s");
       std::fflush(stdout);
     } catch (const std::exception& error) {
@@ -172,6 +197,7 @@ void serve_model(const Options& options) {
   sigwait(&stop_signals, &signal_number);
   // Stop accepting; requests that run finish, those waiting are refused.
   pool.close();
+  general_models.close();
   http.stop();
   listener.join();
   loader.join();
@@ -219,6 +245,11 @@ int main(int argc, char** argv) {
                  "default: the model file's stem)");
   app.add_option("--cors-origin", options.cors_origins,
                  "An origin whose web pages may call the API, or * for any (repeatable; default: none)");
+  app.add_option("--model", options.general_models,
+                 "Also serve the nets of this model file over the v2 inference protocol, as NAME (one net) or "
+                 "NAME.NET, on the given devices (default: --devices); repeatable")
+      ->type_name("NAME=PATH[,devices=0,1]");
+  app.add_flag("--no-webui", options.no_webui, "Do not serve the chat page at /");
   app.callback([&options] { serve_model(options); });
   return tool.run(argc, argv);
 }

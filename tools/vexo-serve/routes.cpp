@@ -66,9 +66,7 @@ class Service::Call {
     return [&service, endpoint, needs, body = std::move(body)](const httplib::Request& req,
                                                                 httplib::Response& res) {
       try {
-        if (needs & kKey) {
-          if (auto refusal = service.key_refusal(req.get_header_value("Authorization"))) throw *refusal;
-        }
+        if (needs & kKey) service.authorize(req);
         if ((needs & kReady) && !service.ready_)
           throw ApiError(503, "server_error", "The model is still loading; try again shortly");
         body(req, res);
@@ -107,10 +105,15 @@ Gate Service::gate() {
     return open_paths_.count(path) ? std::nullopt : key_refusal(authorization);
   };
   gate.probe = [](const std::string& method, const std::string& path) {
-    return method == "GET" && (path == "/health" || path == "/metrics");
+    return method == "GET" && (path == "/health" || path == "/metrics" || path == "/v2/health/live" ||
+                               path == "/v2/health/ready");
   };
   gate.count = [this](const std::string& path, int status) { metrics_.count_request(endpoint_label(path), status); };
   return gate;
+}
+
+void Service::authorize(const httplib::Request& req) const {
+  if (auto refusal = key_refusal(req.get_header_value("Authorization"))) throw *refusal;
 }
 
 void Service::ready(const Tokenizer& tokenizer, const ChatTemplate& chat_template) {

@@ -45,6 +45,11 @@ class Service {
   // From now on requests are served (the tokenizer, template and every
   // device are loaded; they must outlive the server).
   void ready(const Tokenizer& tokenizer, const ChatTemplate& chat_template);
+  // Throws ApiError (401) unless the request carries the API key (when
+  // one is required).
+  void authorize(const httplib::Request& req) const;
+  // A path served elsewhere (the chat page, the v2 probes) that needs no key.
+  void open_path(const std::string& path) { open_paths_.insert(path); }
 
  private:
   class Call;

@@ -1,0 +1,85 @@
+// The general networks served through the v2 inference protocol: every net
+// of each model file given with --model is a model, with one runtime of the
+// file on each of its devices. Requests for a model wait (bounded) for one
+// of its devices; models on one device take turns. Thread-safe.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace vexo::serve {
+
+// An input or output of a stage as the model describes it.
+struct V2Tensor {
+  std::string name;
+  int dtype = 0;
+  std::vector<int64_t> shape;
+  uint64_t size = 0;  // bytes
+};
+
+struct V2Stage {
+  std::vector<V2Tensor> inputs, outputs;
+};
+
+struct V2Model {
+  std::string name;  // NAME, or NAME.net for a file of several nets
+  size_t file = 0;   // index of the runtimes' file
+  size_t net = 0;
+  std::vector<V2Stage> stages;
+  std::vector<int> devices;
+  size_t index = 0;  // in V2Models::models()
+};
+
+// --model NAME=PATH[,devices=0,1]: the name, the file and the devices
+// (default: the server's --devices). Throws std::invalid_argument.
+struct V2ModelSpec {
+  std::string name;
+  std::string path;
+  std::vector<int> devices;
+};
+V2ModelSpec parse_v2_model_spec(const std::string& text, const std::vector<int>& default_devices,
+                                std::vector<int> (*parse_devices)(const std::string&));
+
+class V2Models {
+ public:
+  explicit V2Models(size_t queue);
+  ~V2Models();
+
+  // Loads the file on each device and adds its nets as models; a file that
+  // cannot be loaded throws std::runtime_error. Call before serving.
+  void add(const V2ModelSpec& spec);
+  const V2Model* find(const std::string& name) const;
+  const std::vector<std::unique_ptr<V2Model>>& models() const { return models_; }
+
+  // Runs a stage of the model on one of its devices with the given input
+  // bytes (in stage order, each of the input's size) and gives the output
+  // bytes in stage order. Throws QueueFull when the model's waiting places
+  // are taken, Unavailable once closed, std::runtime_error when the run
+  // fails.
+  std::vector<std::vector<uint8_t>> run(const V2Model& model, size_t stage,
+                                        const std::vector<std::vector<uint8_t>>& inputs);
+  // Refuses new runs and wakes those waiting with Unavailable.
+  void close();
+
+ private:
+  struct File;
+  int take_device(const V2Model& model);
+  void give_back(int device);
+
+  const size_t queue_;
+  std::vector<std::unique_ptr<File>> files_;
+  std::vector<std::unique_ptr<V2Model>> models_;
+  std::mutex mutex_;
+  std::condition_variable freed_;
+  std::set<int> busy_;  // devices running a model now
+  std::vector<size_t> waiting_;  // per model, by V2Model::index
+  bool closed_ = false;
+};
+
+}  // namespace vexo::serve

@@ -1,0 +1,28 @@
+// The chat page: HTML, CSS and JavaScript from tools/vexo-serve/webui,
+// compiled into the server and served at "/" and "/webui/...".
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+namespace httplib {
+class Server;
+}  // namespace httplib
+
+namespace vexo::serve {
+
+struct WebAsset {
+  const char* path;
+  const char* content_type;
+  const unsigned char* data;
+  size_t size;
+};
+
+// The page's files (generated at build time from the webui folder).
+const std::vector<WebAsset>& web_assets();
+
+// Serves the page's files, each with a Content-Security-Policy that lets it
+// load nothing but its own files and talk to nothing but this server.
+void install_webui(httplib::Server& server);
+
+}  // namespace vexo::serve
