@@ -8,7 +8,7 @@ from ._library import ModelHandle, _Path
 
 _Self = TypeVar("_Self", bound="LLM")
 # A message: {"role": ..., "content": ...} or a (role, content) pair.
-_Message = Union[Mapping[str, str], Tuple[str, str]]
+_ChatMessage = Union[Mapping[str, str], Tuple[str, str]]
 
 class Tokenizer:
     def __init__(self, path: _Path) -> None: ...
@@ -26,7 +26,7 @@ class ChatTemplate:
     def __init__(self, path: Optional[_Path] = None) -> None: ...
     @property
     def stop(self) -> str: ...
-    def render(self, messages: Iterable[_Message], add_generation_prompt: bool = True) -> str: ...
+    def render(self, messages: Iterable[_ChatMessage], add_generation_prompt: bool = True) -> str: ...
 
 class LLM(ModelHandle):
     # A tokenizer file, a Tokenizer, or any object with encode and decode.
@@ -50,5 +50,5 @@ class LLM(ModelHandle):
                  temperature: float = 0.0, top_k: int = 0, top_p: float = 1.0, min_p: float = 0.0,
                  repeat_penalty: float = 1.0, repeat_last_n: int = 64, seed: int = 0,
                  stop: Union[str, Sequence[str]] = (), eos: Union[int, Sequence[int], None] = None) -> Iterator[int]: ...
-    def chat(self, messages: Iterable[_Message], template: Union[ChatTemplate, _Path, None] = None,
+    def chat(self, messages: Iterable[_ChatMessage], template: Union[ChatTemplate, _Path, None] = None,
              **options: Any) -> Iterator[str]: ...
