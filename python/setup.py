@@ -15,7 +15,7 @@ import sysconfig
 import tempfile
 from pathlib import Path
 
-from setuptools import setup
+from setuptools import Distribution, setup
 from setuptools.command.build_py import build_py
 from wheel.bdist_wheel import bdist_wheel
 
@@ -82,15 +82,19 @@ class BuildWithLibraries(build_py):
             install_libraries(build_dir, build_libraries(build_dir, configure=True), package_dir)
 
 
+class BinaryDistribution(Distribution):
+    """Carries compiled libraries: its wheel is one of a platform, installed
+    into the platform's site-packages."""
+
+    def has_ext_modules(self):
+        return True
+
+
 class PlatformWheel(bdist_wheel):
     """A wheel for this platform (linux_x86_64) and any Python 3: the package
     calls the libraries through ctypes, so no interpreter ABI is involved.
     Not a manylinux wheel: the libraries link the build machine's
-    FlatBuffers, SentencePiece and C++ runtime (see docs/python.md)."""
-
-    def finalize_options(self):
-        super().finalize_options()
-        self.root_is_pure = False
+    FlatBuffers, SentencePiece and C++ runtime (see docs/packaging.md)."""
 
     def get_tag(self):
         return "py3", "none", sysconfig.get_platform().replace("-", "_").replace(".", "_")
@@ -101,4 +105,5 @@ setup(
     long_description=(PROJECT_DIR / "docs" / "python.md").read_text(encoding="utf-8"),
     long_description_content_type="text/markdown",
     cmdclass={"build_py": BuildWithLibraries, "bdist_wheel": PlatformWheel},
+    distclass=BinaryDistribution,
 )
