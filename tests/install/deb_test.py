@@ -16,10 +16,9 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "readme"))
-from readme_examples import BLOCK  # noqa: E402
+from readme_examples import BLOCK, run  # noqa: E402
 
 PACKAGES = ("vexo", "vexo-dev")
-STEP_SECONDS = 600
 CONSUMER = """cmake_minimum_required(VERSION 3.25)
 project(Examples LANGUAGES C CXX)
 set(CMAKE_CXX_STANDARD 17)
@@ -30,16 +29,6 @@ add_executable(app_c app.c)
 target_link_libraries(app_cpp PRIVATE Vexo::vexo)
 target_link_libraries(app_c PRIVATE Vexo::vexo)
 """
-
-
-def run(command, **kwargs):
-    try:
-        result = subprocess.run(command, capture_output=True, text=True, timeout=STEP_SECONDS, **kwargs)
-    except subprocess.TimeoutExpired:
-        sys.exit(f"timed out after {STEP_SECONDS} s: {command}")
-    if result.returncode != 0:
-        sys.exit(f"failed ({result.returncode}): {command}\n{result.stdout}\n{result.stderr}")
-    return result
 
 
 def example(page, kind):

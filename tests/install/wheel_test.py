@@ -9,24 +9,14 @@ package's types.
 import os
 import re
 import shutil
-import subprocess
 import sys
 import zipfile
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "readme"))
+from readme_examples import run  # noqa: E402
+
 PYTHON_BLOCK = re.compile(r"^```python(?: example)?\n(.*?)^```", re.MULTILINE | re.DOTALL)
-# Each step is bounded; a build from an up-to-date folder takes seconds.
-STEP_SECONDS = 600
-
-
-def run(command, **kwargs):
-    try:
-        result = subprocess.run(command, capture_output=True, text=True, timeout=STEP_SECONDS, **kwargs)
-    except subprocess.TimeoutExpired:
-        sys.exit(f"timed out after {STEP_SECONDS} s: {command}")
-    if result.returncode != 0:
-        sys.exit(f"failed ({result.returncode}): {command}\n{result.stdout}\n{result.stderr}")
-    return result
 
 
 def source_copy(source, scratch):
@@ -81,8 +71,11 @@ def main(source, build_dir, scratch, samples_tool, model_tool):
         # example, two of them encrypted through the bundled plug-in.
         work = scratch / "work"
         run([samples_tool, "--out", str(work / "samples")], env=env)
-        plugin = run([python, "-c", "import pathlib, vexo; print(pathlib.Path(vexo.__file__).parent)"],
-                     cwd=work, env=env).stdout.strip() + "/libvexo_cipher.so"
+        library = Path(run([python, "-c", "import vexo._library; print(vexo._library.library_path())"],
+                           cwd=work, env=env).stdout.strip())
+        if not library.is_relative_to(scratch / "venv"):
+            sys.exit(f"the package would load {library}, not the library it bundles")
+        plugin = str(library.with_name("libvexo_cipher.so"))
         for plain, secret in (("general", "secret"), ("llm", "secret-llm")):
             run([model_tool, "encrypt", "--lib", plugin, "-o", str(work / f"{secret}.bmodel"),
                  str(work / "samples" / f"{plain}.bmodel")], env=dict(env, VEXO_CIPHER_KEY="my secret"))

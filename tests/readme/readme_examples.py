@@ -17,8 +17,16 @@ from pathlib import Path
 BLOCK = re.compile(r"^```(sh|python|cpp|c) example\n(.*?)^```", re.MULTILINE | re.DOTALL)
 
 
+# Every step is bounded: a hung example fails instead of stalling the run.
+STEP_SECONDS = 600
+
+
 def run(command, **kwargs):
-    result = subprocess.run(command, capture_output=True, text=True, **kwargs)
+    """Runs a command, ending this program with its output when it fails."""
+    try:
+        result = subprocess.run(command, capture_output=True, text=True, timeout=STEP_SECONDS, **kwargs)
+    except subprocess.TimeoutExpired:
+        sys.exit(f"timed out after {STEP_SECONDS} s: {command}")
     if result.returncode != 0:
         sys.exit(f"failed ({result.returncode}): {command}\n{result.stdout}\n{result.stderr}")
     return result
