@@ -45,7 +45,7 @@ def make_packages(build_dir, out):
         sys.exit(f"cpack made {sorted(debs)}, not {PACKAGES}")
     depends = run(["dpkg-deb", "--field", str(debs["vexo"]), "Depends"]).stdout
     # dpkg-shlibdeps names the libraries that libvexo.so and the tools link.
-    for needed in ("libc6", "libstdc++6", "libflatbuffers", "libsentencepiece"):
+    for needed in ("libc6", "libstdc++6", "libsentencepiece"):
         if needed not in depends:
             sys.exit(f"the package vexo does not depend on {needed}: {depends}")
     dev_depends = run(["dpkg-deb", "--field", str(debs["vexo-dev"]), "Depends"]).stdout
