@@ -30,25 +30,27 @@ set(VEXO_GENERATED_PUBLIC_HEADERS
 foreach(header ${VEXO_PUBLIC_HEADERS})
   string(REGEX REPLACE "^include/" "" installed ${header})
   get_filename_component(dir ${installed} DIRECTORY)
-  install(FILES ${header} DESTINATION ${VEXO_INSTALL_INCLUDEDIR}/${dir})
+  install(FILES ${header} DESTINATION ${VEXO_INSTALL_INCLUDEDIR}/${dir} COMPONENT dev)
 endforeach()
 foreach(header ${VEXO_GENERATED_PUBLIC_HEADERS})
   get_filename_component(dir ${header} DIRECTORY)
-  install(FILES ${PROJECT_BINARY_DIR}/generated/${header} DESTINATION ${VEXO_INSTALL_INCLUDEDIR}/${dir})
+  install(FILES ${PROJECT_BINARY_DIR}/generated/${header} DESTINATION ${VEXO_INSTALL_INCLUDEDIR}/${dir} COMPONENT dev)
 endforeach()
 # The device library's header, which the public headers include: the
 # simulated device's copy when building against it (the vendor's header is
 # found in its own place otherwise).
 if(VEXO_DEVICE STREQUAL "sim")
-  install(FILES device/bmlib_runtime.h DESTINATION ${VEXO_INSTALL_INCLUDEDIR})
+  install(FILES device/bmlib_runtime.h DESTINATION ${VEXO_INSTALL_INCLUDEDIR} COMPONENT dev)
 endif()
 
-install(EXPORT VexoTargets NAMESPACE Vexo:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Vexo)
+install(EXPORT VexoTargets NAMESPACE Vexo:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Vexo COMPONENT dev)
 configure_package_config_file(cmake/VexoConfig.cmake.in ${PROJECT_BINARY_DIR}/VexoConfig.cmake
   INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Vexo)
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/VexoConfigVersion.cmake COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/VexoConfig.cmake ${PROJECT_BINARY_DIR}/VexoConfigVersion.cmake
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Vexo)
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Vexo COMPONENT dev)
 
+# The file finds the prefix from its own folder, however deep the libdir.
+file(RELATIVE_PATH VEXO_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 configure_file(cmake/vexo.pc.in ${PROJECT_BINARY_DIR}/vexo.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/vexo.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${PROJECT_BINARY_DIR}/vexo.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)

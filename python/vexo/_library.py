@@ -24,8 +24,10 @@ class VexoError(RuntimeError):
 DEFAULT_LOG_LEVEL = "2"
 
 
-# Installed, the package lives in <libdir>/vexo/python/vexo/ and the library
-# in <libdir>, three folders above the package's folder.
+# Installed from a wheel, the library sits in the package's folder; by
+# CMake, the package lives in <libdir>/vexo/python/vexo/ and the library in
+# <libdir>, three folders above the package's folder.
+BUNDLED_LIBRARY = Path(__file__).resolve().parent / "libvexo.so"
 INSTALLED_LIBRARY = Path(__file__).resolve().parents[3] / "libvexo.so"
 
 _tensor = POINTER(VexoTensor)
@@ -63,13 +65,15 @@ _PROTOTYPES = {
 
 
 def library_path():
-    """The library to load: VEXO_LIBRARY when set, else the installed copy
-    beside the package, else the name for the dynamic loader's search."""
+    """The library to load: VEXO_LIBRARY when set, else the copy that the
+    wheel bundles or the one that CMake installed beside the package, else
+    the name for the dynamic loader's search."""
     chosen = os.environ.get("VEXO_LIBRARY")
     if chosen:
         return chosen
-    if INSTALLED_LIBRARY.is_file():
-        return str(INSTALLED_LIBRARY)
+    for candidate in (BUNDLED_LIBRARY, INSTALLED_LIBRARY):
+        if candidate.is_file():
+            return str(candidate)
     return "libvexo.so"
 
 

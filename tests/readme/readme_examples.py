@@ -10,6 +10,7 @@ after installing:
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -17,8 +18,22 @@ from pathlib import Path
 BLOCK = re.compile(r"^```(sh|python|cpp|c) example\n(.*?)^```", re.MULTILINE | re.DOTALL)
 
 
+# Every step is bounded: a hung example fails instead of stalling the run.
+STEP_SECONDS = 600
+
+
 def run(command, **kwargs):
-    result = subprocess.run(command, capture_output=True, text=True, **kwargs)
+    """Runs a command, ending this program with its output when it fails;
+    a command that overruns is ended with everything it started."""
+    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                          start_new_session=True, **kwargs) as process:
+        try:
+            stdout, stderr = process.communicate(timeout=STEP_SECONDS)
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.communicate()
+            sys.exit(f"timed out after {STEP_SECONDS} s: {command}")
+    result = subprocess.CompletedProcess(command, process.returncode, stdout, stderr)
     if result.returncode != 0:
         sys.exit(f"failed ({result.returncode}): {command}\n{result.stdout}\n{result.stderr}")
     return result

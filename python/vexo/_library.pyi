@@ -1,0 +1,16 @@
+# Types of the package's base: the error, the owner of a model handle, and
+# the paths the package takes (str, bytes or os.PathLike).
+import os
+from typing import Any, Union
+
+_Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+class VexoError(RuntimeError): ...
+
+class ModelHandle:
+    def close(self) -> None: ...
+    def __enter__(self: Any) -> Any: ...
+    def __exit__(self, *exception: object) -> None: ...
+
+# The package's internals, which these stubs leave untyped.
+def __getattr__(name: str) -> Any: ...
