@@ -88,7 +88,7 @@ void AddedTokens::split_one(const Segment& segment, const Trie& trie, bool speci
   const std::string& text = segment.text;
   size_t done = 0;  // text before this is in `out`
   const auto push_text = [&](size_t begin, size_t end) {
-    if (end > begin) out.push_back({text.substr(begin, end - begin), -1, segment.first && begin == 0});
+    if (end > begin) out.push_back({text.substr(begin, end - begin), -1, segment.first && begin == 0, segment.plain});
   };
   for (size_t at = 0; at < text.size();) {
     size_t end = 0;
@@ -98,7 +98,7 @@ void AddedTokens::split_one(const Segment& segment, const Trie& trie, bool speci
       continue;
     }
     const AddedToken& token = tokens_[static_cast<size_t>(index)];
-    const bool skip = (special_as_text && token.special) ||
+    const bool skip = ((special_as_text || segment.plain) && token.special) ||
                       (token.single_word && (word_char_before(text, at) || word_char_at(text, end)));
     if (skip || at < done) {
       at = end;  // matches do not overlap: look on after this one

@@ -21,6 +21,7 @@ struct Segment {
   std::string text;
   int id = -1;
   bool first = false;  // starts the input
+  bool plain = false;  // what a user wrote: special tokens' text stays text
 };
 
 class AddedTokens {

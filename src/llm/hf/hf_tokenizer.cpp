@@ -96,8 +96,27 @@ class JsonTokenizer : public Tokenizer {
     if (eos_id_ < 0 && !eos_ids_.empty()) eos_id_ = eos_ids_.front();
   }
 
-  std::vector<int> encode(const std::string& text, bool add_bos) const override { return encode_text(text, add_bos, false); }
-  std::vector<int> encode_plain(const std::string& text, bool add_bos) const override { return encode_text(text, add_bos, true); }
+  std::vector<int> encode(const std::string& text, bool add_bos) const override {
+    return encode_text({{valid_utf8(text), -1, true}}, add_bos, false);
+  }
+  std::vector<int> encode_plain(const std::string& text, bool add_bos) const override {
+    return encode_text({{valid_utf8(text), -1, true}}, add_bos, true);
+  }
+  std::vector<int> encode_chat(const std::string& text, bool add_bos,
+                               const std::vector<std::pair<size_t, size_t>>& plain) const override {
+    std::vector<Segment> segments;
+    size_t done = 0;
+    const auto cut = [&](size_t end, bool is_plain) {
+      if (end > done) segments.push_back({valid_utf8(text.substr(done, end - done)), -1, done == 0, is_plain});
+      done = std::max(done, end);
+    };
+    for (const auto& [begin, end] : plain) {
+      cut(std::min(begin, text.size()), false);
+      cut(std::min(end, text.size()), true);
+    }
+    cut(text.size(), false);
+    return encode_text(std::move(segments), add_bos, false);
+  }
 
   std::string decode(const std::vector<int>& ids) const override {
     std::vector<std::string> tokens;
@@ -136,9 +155,21 @@ class JsonTokenizer : public Tokenizer {
     return added != added_ids_.end() ? added->second : model_->id_of(token);
   }
 
-  std::vector<int> encode_text(const std::string& input, bool add_bos, bool special_as_text) const {
-    std::vector<Segment> segments{{valid_utf8(input), -1, true}};
+  // `segments`: the text, cut where what users wrote (plain) begins and ends.
+  std::vector<int> encode_text(std::vector<Segment> segments, bool add_bos, bool special_as_text) const {
     added_.split(segments, false, special_as_text);
+    // Only special tokens cut the text for the rest of the pipeline, as
+    // they do when nobody's writing is marked.
+    std::vector<Segment> joined;
+    for (Segment& segment : segments) {
+      if (segment.id < 0 && !joined.empty() && joined.back().id < 0) {
+        joined.back().text += segment.text;
+      } else {
+        joined.push_back(std::move(segment));
+      }
+      joined.back().plain = false;
+    }
+    segments = std::move(joined);
     if (normalizer_) {
       for (Segment& segment : segments) {
         if (segment.id < 0) normalizer_->normalize(segment.text);
