@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "vexo.h"
+
 namespace vexo::serve {
 
 namespace {
@@ -53,22 +55,35 @@ std::string Tokenizer::decode(const std::vector<int>& ids) const {
   return std::string(text.begin(), text.end());
 }
 
-ChatTemplate::ChatTemplate(const std::string& path)
-    : handle_(path.empty() ? llm_chat_template_chatml() : llm_chat_template_load(path.c_str())) {
-  if (!handle_)
-    throw std::runtime_error("cannot load the chat template " + path + " (the library's log says why)");
+ChatTemplate::ChatTemplate(const std::string& path, const std::string& tokenizer_path)
+    : handle_(path.empty() ? llm_chat_template_for_tokenizer(tokenizer_path.c_str())
+                           : llm_chat_template_load(path.c_str())) {
+  if (!handle_) {
+    throw std::runtime_error("cannot load the chat template " + (path.empty() ? "of " + tokenizer_path : path) +
+                             " (the library's log says why)");
+  }
 }
 
-std::string ChatTemplate::render(const std::vector<ChatMessage>& messages) const {
-  std::vector<llm_chat_message> list;
-  list.reserve(messages.size());
-  for (const ChatMessage& message : messages) list.push_back({message.role.c_str(), message.content.c_str()});
-  const std::vector<char> text = sized<char>(
-      [&](char* out, size_t capacity) {
-        return llm_chat_template_render(handle_.get(), list.data(), list.size(), 1, out, capacity);
+std::vector<int> ChatTemplate::encode(const std::string& messages, const std::string& tools,
+                                      const std::string& options, const Tokenizer& tokenizer) const {
+  struct PromptFree {
+    void operator()(llm_chat_prompt* prompt) const { llm_chat_prompt_free(prompt); }
+  };
+  const std::unique_ptr<llm_chat_prompt, PromptFree> prompt(llm_chat_template_apply(
+      handle_.get(), messages.c_str(), tools.empty() ? nullptr : tools.c_str(), options.empty() ? nullptr : options.c_str()));
+  if (!prompt) {
+    throw std::invalid_argument(std::string("the messages cannot be rendered with the chat template: ") +
+                                vexo_get_last_error());
+  }
+  // A template that writes the bos token itself gets no second one.
+  const int bos = llm_tokenizer_bos_id(tokenizer.get());
+  const std::string bos_text = bos >= 0 ? tokenizer.decode({bos}) : "";
+  const bool add_bos = bos_text.empty() || std::string(llm_chat_prompt_text(prompt.get(), nullptr)).rfind(bos_text, 0) != 0;
+  return sized<int>(
+      [&](int* ids, size_t capacity) {
+        return llm_chat_prompt_encode(prompt.get(), tokenizer.get(), add_bos ? 1 : 0, ids, capacity);
       },
-      "the messages cannot be rendered with the chat template");
-  return std::string(text.begin(), text.end());
+      "the prompt cannot be tokenized");
 }
 
 Device::Device(const std::string& model, int id, const Tokenizer& tokenizer) : id_(id) {

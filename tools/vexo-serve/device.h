@@ -36,16 +36,17 @@ class Tokenizer {
   std::unique_ptr<llm_tokenizer, TokenizerFree> handle_;
 };
 
-struct ChatMessage {
-  std::string role;
-  std::string content;
-};
-
-// The chat template: a file, or the built-in one.
+// The chat template: a file or folder, or the tokenizer folder's own
+// (ChatML when it has none).
 class ChatTemplate {
  public:
-  explicit ChatTemplate(const std::string& path);  // "" for the built-in template
-  std::string render(const std::vector<ChatMessage>& messages) const;
+  ChatTemplate(const std::string& path, const std::string& tokenizer_path);  // path "": the tokenizer's
+  // The ids of a conversation given as JSON texts (tools and options may be
+  // ""), the messages' own text tokenized as plain text. Throws
+  // std::invalid_argument with the template's reason for a conversation it
+  // refuses.
+  std::vector<int> encode(const std::string& messages, const std::string& tools, const std::string& options,
+                          const Tokenizer& tokenizer) const;
   std::string stop() const { return llm_chat_template_stop(handle_.get()); }
 
  private:

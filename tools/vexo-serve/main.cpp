@@ -72,7 +72,7 @@ struct Loaded {
 };
 
 void load(const Options& options, const std::vector<int>& devices, serve::DevicePool& pool, Loaded& loaded) {
-  loaded.chat_template = std::make_unique<serve::ChatTemplate>(options.chat_template);
+  loaded.chat_template = std::make_unique<serve::ChatTemplate>(options.chat_template, options.tokenizer);
   loaded.tokenizer = std::make_unique<serve::Tokenizer>(options.tokenizer);
   for (const int id : devices) pool.add(std::make_unique<serve::Device>(options.model, id, *loaded.tokenizer));
 }
@@ -166,7 +166,8 @@ int main(int argc, char** argv) {
                  "Requests that may wait for a device; more are refused with 429 (default: 64)")
       ->check(CLI::Range(0, 4096));
   app.add_option("--chat-template", options.chat_template,
-                 "A chat template file for /v1/chat/completions (default: the built-in ChatML template)");
+                 "The chat template of /v1/chat/completions: a model folder, tokenizer_config.json, .jinja or "
+                 "line-format file (default: the tokenizer folder's template, else ChatML)");
   app.callback([&options] { serve_model(options); });
   return tool.run(argc, argv);
 }

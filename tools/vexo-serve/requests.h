@@ -39,7 +39,12 @@ struct GenerationRequest {
   // through the chat template for chat).
   std::optional<std::vector<int>> prompt_ids;
   std::string prompt_text;
-  std::vector<ChatMessage> messages;
+  // A chat's messages, tools and template options ("" when absent), as the
+  // JSON texts the request gave, keys in their order (tools' JSON is shown
+  // to the model as it came).
+  std::string messages_json;
+  std::string tools_json;
+  std::string options_json;
   std::optional<size_t> max_tokens;
   Settings settings;
   bool stream = false;
@@ -52,7 +57,8 @@ nlohmann::json parse_object(const std::string& body);
 // POST /v1/completions and /v1/chat/completions. `model` is the name the
 // server answers to; a request naming another model is refused (404).
 GenerationRequest parse_completion(const nlohmann::json& body, const std::string& model);
-GenerationRequest parse_chat(const nlohmann::json& body, const std::string& model);
+// `raw` is the body's text, read again for the conversation in its order.
+GenerationRequest parse_chat(const nlohmann::json& body, const std::string& raw, const std::string& model);
 
 // POST /tokenize {"content": text, "add_special": bool} and
 // POST /detokenize {"tokens": [ids]}.

@@ -165,8 +165,15 @@ std::vector<int> Service::prompt(GenerationRequest& request) const {
       }
     }
   } else {
-    const std::string text = request.chat ? template_->render(request.messages) : request.prompt_text;
-    ids = tokenizer_->encode(text, true);
+    if (!request.chat) {
+      ids = tokenizer_->encode(request.prompt_text, true);
+    } else {
+      try {
+        ids = template_->encode(request.messages_json, request.tools_json, request.options_json, *tokenizer_);
+      } catch (const std::invalid_argument& error) {
+        throw ApiError::invalid(error.what(), "messages");
+      }
+    }
   }
   if (request.chat && !template_->stop().empty()) request.settings.stops.push_back(template_->stop());
   if (ids.empty()) throw ApiError::invalid("the prompt is empty", request.chat ? "messages" : "prompt");
@@ -191,7 +198,7 @@ std::vector<int> Service::prompt(GenerationRequest& request) const {
 void Service::generate(const httplib::Request& req, httplib::Response& res, bool chat) {
   const Clock::time_point arrival = Clock::now();
   const json body = parse_object(req.body);
-  GenerationRequest request = chat ? parse_chat(body, options_.model) : parse_completion(body, options_.model);
+  GenerationRequest request = chat ? parse_chat(body, req.body, options_.model) : parse_completion(body, options_.model);
   const std::vector<int> ids = prompt(request);
 
   std::unique_ptr<Lease> lease = pool_.acquire(ids);
