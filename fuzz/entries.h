@@ -22,7 +22,12 @@ int tensor_file_entry(const uint8_t* data, size_t size);
 // A language model opened, then a first pass and a few next passes.
 int llm_entry(const uint8_t* data, size_t size);
 
-// The entry of a target by name ("reader", "load", "tensor_file", "llm"),
+// A chat template's source (then a NUL and messages as JSON) parsed and
+// rendered within small bounds.
+int chat_template_entry(const uint8_t* data, size_t size);
+
+// The entry of a target by name ("reader", "load", "tensor_file", "llm",
+// "chat_template"),
 // or null.
 using Entry = int (*)(const uint8_t*, size_t);
 Entry entry_named(const char* name);
