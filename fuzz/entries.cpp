@@ -11,7 +11,8 @@ Entry entry_named(const char* name) {
   } entries[] = {{"reader", reader_entry}, {"load", load_entry}, {"tensor_file", tensor_file_entry}, {"llm", llm_entry},
                  {"tokenizer", tokenizer_entry},
                  {"sampler", sampler_entry},
-                 {"grammar", grammar_entry}};
+                 {"grammar", grammar_entry},
+                 {"chat_template", chat_template_entry}};
   for (const auto& known : entries) {
     if (std::strcmp(known.name, name) == 0) return known.entry;
   }

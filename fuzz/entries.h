@@ -31,9 +31,12 @@ int tokenizer_entry(const uint8_t* data, size_t size);
 // A grammar compiled from the input, bytes stepped through it and its token
 // masks checked against the tokens' bytes.
 int grammar_entry(const uint8_t* data, size_t size);
+// A chat template's source (then a NUL and messages as JSON) parsed and
+// rendered within small bounds.
+int chat_template_entry(const uint8_t* data, size_t size);
 
 // The entry of a target by name ("reader", "load", "tensor_file", "llm",
-// "tokenizer", "sampler", "grammar"), or null.
+// "tokenizer", "sampler", "grammar", "chat_template"), or null.
 using Entry = int (*)(const uint8_t*, size_t);
 Entry entry_named(const char* name);
 

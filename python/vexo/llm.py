@@ -340,10 +340,12 @@ class LLM(ModelHandle):
         super().__init__(path, device, decrypt_lib, lib.llm_init, lib.llm_init_decrypt, lib.llm_free,
                          "the language model")
         self._generation = None
+        self._tokenizer_path = None  # a tokenizer given by path: its folder's chat template is the default
         if tokenizer is None or isinstance(tokenizer, (Tokenizer, _ForeignTokenizer)):
             self.tokenizer = tokenizer
         elif isinstance(tokenizer, (str, bytes, os.PathLike)):
             self.tokenizer = Tokenizer(tokenizer)
+            self._tokenizer_path = tokenizer
         else:
             self.tokenizer = _ForeignTokenizer(tokenizer)
         tokenizer_handle = None if self.tokenizer is None else self._tokenizer_handle()
@@ -433,18 +435,25 @@ class LLM(ModelHandle):
             request.stops, request.stop_count = keep["stops"], len(stops)
         return self._generate([int(i) for i in ids], request, keep, as_text, max_new)
 
-    def chat(self, messages, template=None, **options):
-        """Yields the assistant's reply to `messages` (dicts with "role" and
-        "content", or (role, content) pairs) as text pieces, rendered with
-        `template` (a ChatTemplate or a template file; default ChatML) and
-        stopped at the end of its turn. `options` are those of generate().
-        A conversation that grows turn by turn reuses the caches as far as
-        its tokens agree with what they hold."""
+    def chat(self, messages, template=None, tools=None, template_options=None, **options):
+        """Yields the assistant's reply to `messages` (dicts in the OpenAI chat
+        format, or (role, content) pairs) as text pieces, rendered with
+        `template` (a ChatTemplate, or a path for one; by default the template
+        of the tokenizer's folder when the tokenizer was given by path, else
+        ChatML) with `tools` and `template_options` (such as
+        {"enable_thinking": False}), and stopped at the end of its turn.
+        `options` are those of generate(). A conversation that grows turn by
+        turn reuses the caches as far as its tokens agree with what they hold."""
         if not isinstance(template, ChatTemplate):
-            template = ChatTemplate(template)
+            if template is None and self._tokenizer_path is not None:
+                template = ChatTemplate.for_tokenizer(self._tokenizer_path)
+            else:
+                template = ChatTemplate(template)
+        messages = [m if isinstance(m, dict) else {"role": m[0], "content": m[1]} for m in messages]
         stop = options.pop("stop", ())
         stops = ([stop] if isinstance(stop, str) else list(stop)) + ([template.stop] if template.stop else [])
-        return self.generate(template.render(messages, True), stop=stops, **options)
+        text, _ = template.apply(messages, tools, **(template_options or {}))
+        return self.generate(text, stop=stops, **options)
 
     def _raise_tokenizer_error(self):
         error = getattr(self.tokenizer, "error", None)

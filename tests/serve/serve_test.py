@@ -366,6 +366,37 @@ def check_queue(binary, fixture):
     server.stop()
 
 
+def check_jinja_chat(binary, fixture, scratch):
+    """A Jinja template sees the messages in full (tool calls too), the tools
+    and the template options; a conversation it refuses is a 400."""
+    template = scratch / "chat.jinja"
+    template.write_text(
+        "{% for m in messages %}{% if m.role not in ['system', 'user', 'assistant', 'tool'] %}"
+        "{{ raise_exception('unknown role ' ~ m.role) }}{% endif %}{{ m.role }}: {{ m.content }}"
+        "{% for call in m.tool_calls or [] %} call {{ call.function.arguments | tojson }}{% endfor %}\n{% endfor %}"
+        "{% if tools %}tools {{ tools | tojson }}{% endif %}{% if shout %}!!!{% endif %}"
+        "{% if add_generation_prompt %}assistant:{% endif %}\n")
+    server = Server(binary, fixture / "llm-long.bmodel", fixture / "tokenizer.model", "--chat-template", str(template))
+    messages = [{"role": "user", "content": "the dog"},
+                {"role": "assistant", "content": None, "tool_calls": [
+                    {"id": "c1", "type": "function", "function": {"name": "f", "arguments": {"a": 1}}}]},
+                {"role": "tool", "tool_call_id": "c1", "content": "done"}]
+    tools = [{"type": "function", "function": {"name": "f", "parameters": {"type": "object"}}}]
+
+    def prompt_tokens(**extra):
+        status, answer = server.post("/v1/chat/completions", {"messages": messages, "max_tokens": 1, **extra})
+        check(status == 200, answer)
+        return answer["usage"]["prompt_tokens"]
+    plain = prompt_tokens()
+    check(prompt_tokens(tools=tools) > plain, "the tools are not in the prompt")
+    check(prompt_tokens(chat_template_kwargs={"shout": True}) > plain, "the template options are not passed")
+    status, answer = server.post("/v1/chat/completions", {"messages": [{"role": "robot", "content": "x"}]})
+    check(status == 400 and "raise_exception: unknown role robot" in answer["error"]["message"], (status, answer))
+    status, answer = server.post("/v1/chat/completions", {"messages": messages, "tools": {"f": 1}})
+    check(status == 400 and answer["error"]["param"] == "tools", (status, answer))
+    server.stop()
+
+
 def check_loading(binary, fixture, scratch):
     """/health answers 503 until the model is loaded: the chat template
     comes through a pipe that this test fills when it is ready."""
@@ -436,6 +467,7 @@ def main(binary, fixture_tool, scratch):
     check_startup_errors(binary, fixture)
     check_disconnect(binary, fixture)
     check_queue(binary, fixture)
+    check_jinja_chat(binary, fixture, scratch)
     print("vexo-serve end to end: ok")
 
 

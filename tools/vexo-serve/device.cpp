@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "vexo.h"
+
 namespace vexo::serve {
 
 namespace {
@@ -32,6 +34,12 @@ Tokenizer::Tokenizer(const std::string& path) : handle_(llm_tokenizer_load(path.
 }
 
 std::vector<int> Tokenizer::encode(const std::string& text, bool add_bos) const {
+  return encode_in_slot([&](int* ids, size_t capacity) {
+    return llm_tokenizer_encode(handle_.get(), text.c_str(), add_bos ? 1 : 0, ids, capacity);
+  });
+}
+
+std::vector<int> Tokenizer::encode_in_slot(const std::function<long(int*, size_t)>& encode) const {
   std::unique_lock<std::mutex> lock(mutex_);
   finished_.wait(lock, [this] { return encoding_ < kEncodings; });
   ++encoding_;
@@ -44,11 +52,7 @@ std::vector<int> Tokenizer::encode(const std::string& text, bool add_bos) const 
       tokenizer.finished_.notify_one();
     }
   } release{*this};
-  return sized<int>(
-      [&](int* ids, size_t capacity) {
-        return llm_tokenizer_encode(handle_.get(), text.c_str(), add_bos ? 1 : 0, ids, capacity);
-      },
-      "the text cannot be tokenized");
+  return sized<int>(encode, "the text cannot be tokenized");
 }
 
 std::string Tokenizer::decode(const std::vector<int>& ids) const {
@@ -66,22 +70,36 @@ std::string Tokenizer::decode(const std::vector<int>& ids) const {
   return std::string(text.begin(), text.end());
 }
 
-ChatTemplate::ChatTemplate(const std::string& path)
-    : handle_(path.empty() ? llm_chat_template_chatml() : llm_chat_template_load(path.c_str())) {
-  if (!handle_)
-    throw std::runtime_error("cannot load the chat template " + path + " (the library's log says why)");
+ChatTemplate::ChatTemplate(const std::string& path, const std::string& tokenizer_path)
+    : handle_(path.empty() ? llm_chat_template_for_tokenizer(tokenizer_path.c_str())
+                           : llm_chat_template_load(path.c_str())) {
+  if (!handle_) {
+    throw std::runtime_error("cannot load the chat template " + (path.empty() ? "of " + tokenizer_path : path) +
+                             " (the library's log says why)");
+  }
 }
 
-std::string ChatTemplate::render(const std::vector<ChatMessage>& messages) const {
-  std::vector<llm_chat_message> list;
-  list.reserve(messages.size());
-  for (const ChatMessage& message : messages) list.push_back({message.role.c_str(), message.content.c_str()});
-  const std::vector<char> text = sized<char>(
-      [&](char* out, size_t capacity) {
-        return llm_chat_template_render(handle_.get(), list.data(), list.size(), 1, out, capacity);
-      },
-      "the messages cannot be rendered with the chat template");
-  return std::string(text.begin(), text.end());
+std::vector<int> ChatTemplate::encode(const std::string& messages, const std::string& tools,
+                                      const std::string& options, const Tokenizer& tokenizer,
+                                      const std::function<void(const std::string&)>& check) const {
+  struct PromptFree {
+    void operator()(llm_chat_prompt* prompt) const { llm_chat_prompt_free(prompt); }
+  };
+  const std::unique_ptr<llm_chat_prompt, PromptFree> prompt(llm_chat_template_apply(
+      handle_.get(), messages.c_str(), tools.empty() ? nullptr : tools.c_str(), options.empty() ? nullptr : options.c_str()));
+  if (!prompt) {
+    throw std::invalid_argument(std::string("the messages cannot be rendered with the chat template: ") +
+                                vexo_get_last_error());
+  }
+  // A template that writes the bos token itself gets no second one.
+  const int bos = llm_tokenizer_bos_id(tokenizer.get());
+  const std::string bos_text = bos >= 0 ? tokenizer.decode({bos}) : "";
+  const std::string text = llm_chat_prompt_text(prompt.get(), nullptr);
+  check(text);
+  const bool add_bos = bos_text.empty() || text.rfind(bos_text, 0) != 0;
+  return tokenizer.encode_in_slot([&](int* ids, size_t capacity) {
+    return llm_chat_prompt_encode(prompt.get(), tokenizer.get(), add_bos ? 1 : 0, ids, capacity);
+  });
 }
 
 Device::Device(const std::string& model, int id, const Tokenizer& tokenizer) : id_(id) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,6 +33,8 @@ class Tokenizer {
   // encoding holds memory in proportion to its text.
   static constexpr size_t kEncodings = 2;
   std::vector<int> encode(const std::string& text, bool add_bos) const;
+  // Runs an encoding with llm_tokenizer_encode's protocol in one of the slots.
+  std::vector<int> encode_in_slot(const std::function<long(int*, size_t)>& encode) const;
   // A lower bound of the ids `text` takes, found without encoding it.
   size_t min_tokens(const std::string& text) const { return llm_tokenizer_min_tokens(handle_.get(), text.c_str()); }
   // Throws std::invalid_argument for an id outside the vocabulary.
@@ -46,16 +49,18 @@ class Tokenizer {
   mutable size_t encoding_ = 0;
 };
 
-struct ChatMessage {
-  std::string role;
-  std::string content;
-};
-
-// The chat template: a file, or the built-in one.
+// The chat template: a file or folder, or the tokenizer folder's own
+// (ChatML when it has none).
 class ChatTemplate {
  public:
-  explicit ChatTemplate(const std::string& path);  // "" for the built-in template
-  std::string render(const std::vector<ChatMessage>& messages) const;
+  ChatTemplate(const std::string& path, const std::string& tokenizer_path);  // path "": the tokenizer's
+  // The ids of a conversation given as JSON texts (tools and options may be
+  // ""), the messages' own text tokenized as plain text. Throws
+  // std::invalid_argument with the template's reason for a conversation it
+  // refuses. `check` sees the rendered text before it is encoded (and may
+  // throw to refuse it).
+  std::vector<int> encode(const std::string& messages, const std::string& tools, const std::string& options,
+                          const Tokenizer& tokenizer, const std::function<void(const std::string&)>& check) const;
   std::string stop() const { return llm_chat_template_stop(handle_.get()); }
 
  private:

@@ -109,7 +109,7 @@ struct Loaded {
 };
 
 void load(const Options& options, const std::vector<int>& devices, serve::DevicePool& pool, Loaded& loaded) {
-  loaded.chat_template = std::make_unique<serve::ChatTemplate>(options.chat_template);
+  loaded.chat_template = std::make_unique<serve::ChatTemplate>(options.chat_template, options.tokenizer);
   loaded.tokenizer = std::make_unique<serve::Tokenizer>(options.tokenizer);
   for (const int id : devices) pool.add(std::make_unique<serve::Device>(options.model, id, *loaded.tokenizer));
 }
@@ -239,7 +239,8 @@ int main(int argc, char** argv) {
                  "Seconds a request's head and body may take to arrive; then 408 (default: 10)")
       ->check(CLI::Range(0.1, 3600.0));
   app.add_option("--chat-template", options.chat_template,
-                 "A chat template file for /v1/chat/completions (default: the built-in ChatML template)");
+                 "The chat template of /v1/chat/completions: a model folder, tokenizer_config.json, .jinja or "
+                 "line-format file (default: the tokenizer folder's template, else ChatML)");
   app.add_option("--served-model-name", options.served_names,
                  "A name clients use for the model (repeatable: the first is reported, the others are aliases; "
                  "default: the model file's stem)");

@@ -247,7 +247,7 @@ GenerationRequest parse_completion(const json& body, const std::vector<std::stri
   return request;
 }
 
-GenerationRequest parse_chat(const json& body, const std::vector<std::string>& models) {
+GenerationRequest parse_chat(const json& body, const std::string& raw, const std::vector<std::string>& models) {
   GenerationRequest request;
   request.model = check_model(body, models);
   request.chat = true;
@@ -259,8 +259,15 @@ GenerationRequest parse_chat(const json& body, const std::vector<std::string>& m
     if (!message.is_object() || !message.contains("role") || !message["role"].is_string())
       wrong("messages", "an array of objects with a 'role' and a text 'content'");
     const json content = message.value("content", json());
-    request.messages.push_back({text_field(message["role"], "messages", "text"), content.is_null() ? "" : message_content(content)});
+    if (!content.is_null()) message_content(content);  // checked: text, or text parts
   }
+  if (const json* tools = field(body, "tools"); tools && !tools->is_null() && !tools->is_array()) wrong("tools", "an array");
+  const json* options = field(body, "chat_template_kwargs");
+  if (options && !options->is_null() && !options->is_object()) wrong("chat_template_kwargs", "an object");
+  const nlohmann::ordered_json ordered = nlohmann::ordered_json::parse(raw);
+  request.messages_json = ordered["messages"].dump();
+  if (ordered.contains("tools") && !ordered["tools"].is_null()) request.tools_json = ordered["tools"].dump();
+  if (options && options->is_object()) request.options_json = ordered["chat_template_kwargs"].dump();
   // Newer clients send max_completion_tokens, older ones max_tokens.
   parse_common(body, request, field(body, "max_completion_tokens") ? "max_completion_tokens" : "max_tokens");
   return request;

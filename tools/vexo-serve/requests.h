@@ -40,7 +40,12 @@ struct GenerationRequest {
   // through the chat template for chat).
   std::optional<std::vector<int>> prompt_ids;
   std::string prompt_text;
-  std::vector<ChatMessage> messages;
+  // A chat's messages, tools and template options ("" when absent), as the
+  // JSON texts the request gave, keys in their order (tools' JSON is shown
+  // to the model as it came).
+  std::string messages_json;
+  std::string tools_json;
+  std::string options_json;
   std::optional<size_t> max_tokens;
   Settings settings;
   size_t choices = 1;          // n: generated one after another, seeds seed, seed + 1...
@@ -57,7 +62,8 @@ nlohmann::json parse_object(const std::string& body);
 // POST /v1/completions and /v1/chat/completions. `models` are the names the
 // server answers to; a request naming another model is refused (404).
 GenerationRequest parse_completion(const nlohmann::json& body, const std::vector<std::string>& models);
-GenerationRequest parse_chat(const nlohmann::json& body, const std::vector<std::string>& models);
+// `raw` is the body's text, read again for the conversation in its order.
+GenerationRequest parse_chat(const nlohmann::json& body, const std::string& raw, const std::vector<std::string>& models);
 
 // POST /tokenize {"content": text, "add_special": bool} and
 // POST /detokenize {"tokens": [ids]}.

@@ -209,6 +209,11 @@ ApiError Service::too_long(const GenerationRequest& request, const std::string& 
                            request.chat ? "messages" : "prompt");
 }
 
+void Service::refuse_beyond_context(const GenerationRequest& request, const std::string& text) const {
+  const size_t least = tokenizer_->min_tokens(text);
+  if (least > pool_.capacity()) throw too_long(request, "at least " + std::to_string(least));
+}
+
 std::vector<std::string> Service::names() const {
   std::vector<std::string> all{options_.model};
   all.insert(all.end(), options_.aliases.begin(), options_.aliases.end());
@@ -253,11 +258,18 @@ std::vector<int> Service::prompt(GenerationRequest& request) const {
       }
     }
   } else {
-    const std::string text = request.chat ? template_->render(request.messages) : request.prompt_text;
-    // A text that cannot fit is refused before its encoding spends memory.
-    const size_t least = tokenizer_->min_tokens(text);
-    if (least > pool_.capacity()) throw too_long(request, "at least " + std::to_string(least));
-    ids = tokenizer_->encode(text, true);
+    if (!request.chat) {
+      // A text that cannot fit is refused before its encoding spends memory.
+      refuse_beyond_context(request, request.prompt_text);
+      ids = tokenizer_->encode(request.prompt_text, true);
+    } else {
+      try {
+        ids = template_->encode(request.messages_json, request.tools_json, request.options_json, *tokenizer_,
+                                [&](const std::string& text) { refuse_beyond_context(request, text); });
+      } catch (const std::invalid_argument& error) {
+        throw ApiError::invalid(error.what(), "messages");
+      }
+    }
   }
   if (request.chat && !template_->stop().empty()) request.settings.stops.push_back(template_->stop());
   if (ids.empty()) throw ApiError::invalid("the prompt is empty", request.chat ? "messages" : "prompt");
@@ -278,7 +290,7 @@ std::vector<int> Service::prompt(GenerationRequest& request) const {
 void Service::generate(const httplib::Request& req, httplib::Response& res, bool chat) {
   const Clock::time_point arrival = Clock::now();
   const json body = parse_object(req.body);
-  GenerationRequest request = chat ? parse_chat(body, names()) : parse_completion(body, names());
+  GenerationRequest request = chat ? parse_chat(body, req.body, names()) : parse_completion(body, names());
   check_head(request);
   Plan plan;
   plan.prompt = prompt(request);

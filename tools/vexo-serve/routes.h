@@ -61,6 +61,8 @@ class Service {
   std::vector<int> prompt(GenerationRequest& request) const;
   // 400: the prompt, of `tokens` tokens, is over the context.
   ApiError too_long(const GenerationRequest& request, const std::string& tokens) const;
+  // Throws too_long for a text that cannot fit, before its encoding spends memory.
+  void refuse_beyond_context(const GenerationRequest& request, const std::string& text) const;
   void generate(const httplib::Request& req, httplib::Response& res, bool chat);
   // Checks what a token head cannot honour and the biased token ids.
   void check_head(const GenerationRequest& request) const;

@@ -1,5 +1,6 @@
 #include "parser.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -309,7 +310,7 @@ class Parser {
   }
 
   ExprPtr parse_compare() {
-    ExprPtr expr = parse_additive();
+    ExprPtr expr = parse_arithmetic();
     while (true) {
       const size_t line = peek().line;
       std::string op;
@@ -328,44 +329,23 @@ class Parser {
       } else {
         return expr;
       }
-      expr = binary(op, line, std::move(expr), parse_additive());
+      expr = binary(op, line, std::move(expr), parse_arithmetic());
     }
   }
 
-  ExprPtr parse_additive() {
-    ExprPtr expr = parse_concat();
-    while (is_op("+") || is_op("-")) {
-      const Token& op = next();
-      expr = binary(op.text, op.line, std::move(expr), parse_concat());
+  // The arithmetic levels, loosest first: + -, then ~, then * / // %,
+  // then **; each is left-associative over the next.
+  ExprPtr parse_arithmetic(size_t level = 0) {
+    static const std::vector<std::vector<const char*>> kLevels = {{"+", "-"}, {"~"}, {"*", "/", "//", "%"}, {"**"}};
+    if (level == kLevels.size()) return parse_unary();
+    ExprPtr expr = parse_arithmetic(level + 1);
+    while (true) {
+      const auto& ops = kLevels[level];
+      const auto op = std::find_if(ops.begin(), ops.end(), [&](const char* candidate) { return is_op(candidate); });
+      if (op == ops.end()) return expr;
+      const size_t line = next().line;
+      expr = binary(*op, line, std::move(expr), parse_arithmetic(level + 1));
     }
-    return expr;
-  }
-
-  ExprPtr parse_concat() {
-    ExprPtr expr = parse_multiplicative();
-    while (is_op("~")) {
-      const Token& op = next();
-      expr = binary("~", op.line, std::move(expr), parse_multiplicative());
-    }
-    return expr;
-  }
-
-  ExprPtr parse_multiplicative() {
-    ExprPtr expr = parse_power();
-    while (is_op("*") || is_op("/") || is_op("//") || is_op("%")) {
-      const Token& op = next();
-      expr = binary(op.text, op.line, std::move(expr), parse_power());
-    }
-    return expr;
-  }
-
-  ExprPtr parse_power() {
-    ExprPtr expr = parse_unary();
-    while (is_op("**")) {
-      const Token& op = next();
-      expr = binary("**", op.line, std::move(expr), parse_unary());
-    }
-    return expr;
   }
 
   ExprPtr parse_unary() {
