@@ -226,7 +226,9 @@ TEST(Grammar, GenerationFollowsSchemas) {
   llm_piece piece;
   std::string text;
   for (int more = 1, steps = 0; more == 1; ++steps) {
-    if (steps == 2) ASSERT_EQ(llm_session_set_grammar(session, nullptr), 1);
+    if (steps == 2) {
+      ASSERT_EQ(llm_session_set_grammar(session, nullptr), 1);
+    }
     more = llm_session_step(session, &piece);
     ASSERT_GE(more, 0);
     text.append(piece.text, piece.text_len);
