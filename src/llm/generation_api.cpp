@@ -285,6 +285,7 @@ llm_grammar* llm_grammar_compile(const llm_tokenizer* tokenizer, int kind, const
           fail_with("Unknown grammar kind ", kind);
         }
         const llmrun::Tokenizer& t = *tokenizer->tokenizer;
+        if (t.vocab_size() == 0) fail_with("A grammar needs a tokenizer that gives its vocabulary size");
         std::call_once(tokenizer->vocabulary_once, [&] {
           std::vector<std::string> bytes(t.vocab_size());
           for (size_t id = 0; id < bytes.size(); ++id) bytes[id] = t.token_bytes(static_cast<int>(id));
