@@ -128,6 +128,17 @@ class TextGenerationTest(unittest.TestCase):
             with self.assertRaisesRegex(ValueError, name):
                 list(self.llm.generate(ids, 1, **setting))
 
+    def test_output_follows_a_grammar(self):
+        words = self.llm.grammar(rules='root ::= [a-z]+ (" " [a-z]+){0,2}\n')
+        for seed in (1, 2, 3):
+            text = "".join(self.llm.generate("hello world", max_new=20, temperature=1.5, seed=seed, grammar=words))
+            self.assertRegex(text, r"^ ?[a-z]+( [a-z]+){0,2}$")
+        with self.assertRaisesRegex(vexo.VexoError, "the keyword \"minimum\" is not supported"):
+            self.llm.grammar(json_schema={"type": "integer", "minimum": 0})
+        # Without a grammar the output is free again.
+        ids = self.tokenizer.encode("hello world", add_bos=True)
+        self.assertEqual("".join(self.llm.generate("hello world", max_new=6)), self.expected_text(ids, 6))
+
     def test_a_growing_conversation_reuses_the_caches(self):
         messages = [{"role": "user", "content": "hi"}]
         first = "".join(self.llm.chat(messages, max_new=3))

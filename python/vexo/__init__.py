@@ -12,7 +12,7 @@ Unless LOG_LEVEL says otherwise, the library logs warnings and errors only.
 """
 from ._library import VexoError
 from .elements import ELEMENT_TYPES, bfloat16_to_float32, float32_to_bfloat16
-from .llm import LLM, ChatTemplate, Tokenizer
+from .llm import LLM, ChatTemplate, Grammar, Tokenizer
 from .runtime import Net, Runtime, Stage, TensorInfo
 from .tensor_file import load_tensor, save_tensor
 
@@ -26,6 +26,7 @@ __all__ = [
     "Runtime",
     "Stage",
     "TensorInfo",
+    "Grammar",
     "Tokenizer",
     "VexoError",
     "bfloat16_to_float32",

@@ -110,6 +110,9 @@ _PROTOTYPES = {
     "llm_session_step": (c_int, [c_void_p, POINTER(_Piece)]),
     "llm_session_finish": (c_int, [c_void_p]),
     "llm_session_get_stats": (None, [c_void_p, POINTER(_Stats)]),
+    "llm_grammar_compile": (c_void_p, [c_void_p, c_int, c_char_p]),
+    "llm_grammar_free": (None, [c_void_p]),
+    "llm_session_set_grammar": (c_int, [c_void_p, c_void_p]),
     "llm_chat_template_chatml": (c_void_p, []),
     "llm_chat_template_load": (c_void_p, [c_char_p]),
     "llm_chat_template_free": (None, [c_void_p]),
@@ -329,6 +332,31 @@ class ChatTemplate:
         return text
 
 
+_GRAMMAR_JSON, _GRAMMAR_JSON_SCHEMA, _GRAMMAR_RULES = 1, 2, 3
+
+
+class Grammar:
+    """A grammar compiled for one LLM's tokenizer (made by LLM.grammar); give
+    it to generate() or chat() as `grammar`, as often as needed."""
+
+    def __init__(self, llm, json_schema=None, rules=None):
+        if json_schema is not None and rules is not None:
+            raise VexoError("give a JSON Schema or rules, not both")
+        if rules is not None:
+            kind, text = _GRAMMAR_RULES, rules.encode("utf-8")
+        elif json_schema is not None:
+            text = json_schema if isinstance(json_schema, str) else json.dumps(json_schema)
+            kind, text = _GRAMMAR_JSON_SCHEMA, text.encode("utf-8")
+        else:
+            kind, text = _GRAMMAR_JSON, None
+        handle = _lib().llm_grammar_compile(llm._tokenizer_handle(), kind, text)
+        if not handle:
+            raise library_error("cannot compile the grammar")
+        self.llm = llm
+        self._handle = handle
+        self._release = weakref.finalize(self, _lib().llm_grammar_free, handle)
+
+
 class LLM(ModelHandle):
     """A language model opened on a device, with an optional tokenizer: a
     tokenizer file's path, a vexo.Tokenizer, or any object with
@@ -374,9 +402,17 @@ class LLM(ModelHandle):
         """Tokens so far in the current generation, counting the last one produced."""
         return library().llm_get_token_len(self._open_handle())
 
+    def grammar(self, json_schema=None, rules=None):
+        """A Grammar for this model's tokenizer: the JSON texts that
+        `json_schema` (a dict or JSON text) accepts, the grammar of `rules`
+        (text, see docs/generation.md), or with neither any JSON value."""
+        if self.tokenizer is None:
+            raise VexoError("a grammar needs a tokenizer")
+        return Grammar(self, json_schema, rules)
+
     def generate(self, prompt, max_new=None, *, temperature=0.0, top_k=0, top_p=1.0, min_p=0.0,
                  repeat_penalty=1.0, repeat_last_n=64, seed=0, stop=(), eos=None, presence_penalty=0.0,
-                 frequency_penalty=0.0, logit_bias=None, logprobs=None):
+                 frequency_penalty=0.0, logit_bias=None, logprobs=None, grammar=None):
         """Yields what the model generates after `prompt`: text pieces for a
         text prompt (which needs a tokenizer), token ids for a list of ids
         (1 to seq_len of them). Stops after `max_new` tokens (None: no
@@ -389,7 +425,8 @@ class LLM(ModelHandle):
         100 (forced). With `logprobs` N (0 to 20) on a logits head, each
         generated token's log-probability and the N likeliest are appended
         to `self.logprobs` as {"token", "logprob", "top": [(id, logprob)]}.
-        A setting outside its range raises ValueError naming it.
+        A setting outside its range raises ValueError naming it. With a
+        `grammar` (from grammar()) the output follows it.
 
         A later generation of the same model ends this one: resuming it
         raises VexoError. After the end, `stats` tells why it ended.
@@ -433,6 +470,10 @@ class LLM(ModelHandle):
         if stops:
             keep["stops"] = (c_char_p * len(stops))(*[s.encode("utf-8") for s in stops])
             request.stops, request.stop_count = keep["stops"], len(stops)
+        if grammar is not None and grammar.llm is not self:
+            raise VexoError("the grammar was made for another model")
+        if not _lib().llm_session_set_grammar(self._session, None if grammar is None else grammar._handle):
+            raise library_error("cannot follow the grammar")
         return self._generate([int(i) for i in ids], request, keep, as_text, max_new)
 
     def chat(self, messages, template=None, tools=None, template_options=None, **options):

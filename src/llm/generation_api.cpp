@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
 #include "chat_template.h"
 #include "grammar/grammar.h"
+#include "grammar/token_mask.h"
 #include "llm/generation.h"
 #include "session.h"
 #include "tokenizer.h"
@@ -16,6 +18,9 @@
 
 struct llm_tokenizer {
   std::unique_ptr<llmrun::Tokenizer> tokenizer;
+  // The vocabulary's bytes for grammars, made by the first compile and shared.
+  mutable std::once_flag vocabulary_once;
+  mutable std::shared_ptr<const llmrun::grammar::Vocabulary> vocabulary;
 };
 
 struct llm_decoder {
@@ -318,10 +323,13 @@ llm_grammar* llm_grammar_compile(const llm_tokenizer* tokenizer, int kind, const
           fail_with("Unknown grammar kind ", kind);
         }
         const llmrun::Tokenizer& t = *tokenizer->tokenizer;
-        std::vector<std::string> bytes(t.vocab_size());
-        for (size_t id = 0; id < bytes.size(); ++id) bytes[id] = t.token_bytes(static_cast<int>(id));
-        auto vocabulary = std::make_shared<const g::Vocabulary>(bytes);
-        return new llm_grammar{&t, std::make_shared<g::TokenMasks>(automaton, vocabulary)};
+        if (t.vocab_size() == 0) fail_with("A grammar needs a tokenizer that gives its vocabulary size");
+        std::call_once(tokenizer->vocabulary_once, [&] {
+          std::vector<std::string> bytes(t.vocab_size());
+          for (size_t id = 0; id < bytes.size(); ++id) bytes[id] = t.token_bytes(static_cast<int>(id));
+          tokenizer->vocabulary = std::make_shared<const g::Vocabulary>(bytes);
+        });
+        return new llm_grammar{&t, std::make_shared<g::TokenMasks>(automaton, tokenizer->vocabulary)};
       },
       nullptr);
 }

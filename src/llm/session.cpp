@@ -88,8 +88,9 @@ void Session::start(const std::vector<int>& prompt, Request request) {
   if (!request.stops.empty() && !tokenizer_) minilog::fail_with("Stop strings need a tokenizer");
   if (request.eos_ids.empty() && tokenizer_) request.eos_ids = tokenizer_->eos_ids();
   request_ = std::move(request);
-  if (grammar_) {
-    matcher_.emplace(grammar_->automaton());
+  followed_ = grammar_;
+  if (followed_) {
+    matcher_.emplace(followed_->automaton());
   } else {
     matcher_.reset();
   }
@@ -143,8 +144,8 @@ void Session::set_grammar(std::shared_ptr<grammar::TokenMasks> masks, const Toke
 }
 
 bool Session::mask_logits() {
-  grammar_->allowed(*matcher_, allowed_);
-  const size_t vocab = grammar_->vocabulary().size();
+  followed_->allowed(*matcher_, allowed_);
+  const size_t vocab = followed_->vocabulary().size();
   // End ids are allowed exactly where the grammar may end.
   for (const int id : request_.eos_ids) {
     if (id >= 0 && static_cast<size_t>(id) < vocab) allowed_.set(id, matcher_->can_end());
@@ -195,7 +196,7 @@ bool Session::step(int& token, std::string& text) {
   if (++stats_.generated_tokens == 1) stats_.first_token_seconds = seconds_since(started_);
   stats_.generate_seconds = seconds_since(started_);
   if (decoder_) held_ += decoder_->push(t);
-  if (matcher_ && !matcher_->advance(grammar_->vocabulary().bytes(t))) {
+  if (matcher_ && !matcher_->advance(followed_->vocabulary().bytes(t))) {
     minilog::fail_with("Token ", t, " leaves the grammar");  // the mask allowed it: a defect
   }
   if (release_text(text)) {

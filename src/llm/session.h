@@ -85,8 +85,9 @@ class Session {
   std::string held_;              // decoded text that may begin a stop string
   llm_finish finish_ = LLM_FINISH_NONE;
   llm_session_stats stats_{};
-  std::shared_ptr<grammar::TokenMasks> grammar_;
-  std::optional<grammar::Matcher> matcher_;  // the output's parse, with a grammar
+  std::shared_ptr<grammar::TokenMasks> grammar_;   // for the next starts
+  std::shared_ptr<grammar::TokenMasks> followed_;  // the one this generation follows
+  std::optional<grammar::Matcher> matcher_;        // the output's parse, with a grammar
   grammar::IdSet allowed_;
   Clock::time_point started_;
 };

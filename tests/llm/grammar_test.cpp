@@ -216,6 +216,24 @@ TEST(Grammar, GenerationFollowsSchemas) {
     }
   }
   EXPECT_GE(complete * 2, total) << "too many outputs cut short";
+  // A grammar set during a generation waits for the next start.
+  llm_grammar* list = llm_grammar_compile(tokenizer, LLM_GRAMMAR_JSON_SCHEMA, schemas[1].c_str());
+  ASSERT_EQ(llm_session_set_grammar(session, list), 1);
+  llm_grammar_free(list);
+  llm_request request;
+  llm_request_defaults(&request);
+  ASSERT_EQ(llm_session_start(session, prompt.data(), prompt.size(), &request), 1);
+  llm_piece piece;
+  std::string text;
+  for (int more = 1, steps = 0; more == 1; ++steps) {
+    if (steps == 2) {
+      ASSERT_EQ(llm_session_set_grammar(session, nullptr), 1);
+    }
+    more = llm_session_step(session, &piece);
+    ASSERT_GE(more, 0);
+    text.append(piece.text, piece.text_len);
+  }
+  EXPECT_TRUE(json::accept(text)) << text;
   // Token heads cannot follow a grammar.
   vexo::samples::LlmOptions token_head;
   token_head.vocab = options.vocab;
