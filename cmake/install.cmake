@@ -52,5 +52,6 @@ install(FILES ${PROJECT_BINARY_DIR}/VexoConfig.cmake ${PROJECT_BINARY_DIR}/VexoC
 
 # The file finds the prefix from its own folder, however deep the libdir.
 file(RELATIVE_PATH VEXO_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" VEXO_PC_TO_PREFIX "${VEXO_PC_TO_PREFIX}")
 configure_file(cmake/vexo.pc.in ${PROJECT_BINARY_DIR}/vexo.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/vexo.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
