@@ -106,6 +106,7 @@ int64_t v2_elements(const std::vector<int64_t>& shape) {
 std::vector<uint8_t> v2_input_bytes(const std::string& name, const std::string& datatype, int dtype,
                                     int64_t elements, const json* data, const std::string* raw) {
   const std::string takes = v2_datatype(dtype);
+  if (takes.empty()) refuse(name, "the model takes 4-bit data, which the protocol cannot carry");
   const bool widened = datatype == "FP32" && (dtype == BM_FLOAT16 || dtype == BM_BFLOAT16);
   if (datatype != takes && !widened) refuse(name, "the model takes " + takes + " data, not " + datatype);
   const size_t size = v2_element_size(takes);
