@@ -8,6 +8,7 @@ from .elements import bfloat16_to_float32 as bfloat16_to_float32
 from .elements import float32_to_bfloat16 as float32_to_bfloat16
 from .llm import LLM as LLM
 from .llm import ChatTemplate as ChatTemplate
+from .llm import Grammar as Grammar
 from .llm import Tokenizer as Tokenizer
 from .runtime import Net as Net
 from .runtime import Runtime as Runtime
