@@ -8,7 +8,8 @@ Entry entry_named(const char* name) {
   static const struct {
     const char* name;
     Entry entry;
-  } entries[] = {{"reader", reader_entry}, {"load", load_entry}, {"tensor_file", tensor_file_entry}, {"llm", llm_entry}};
+  } entries[] = {{"reader", reader_entry}, {"load", load_entry}, {"tensor_file", tensor_file_entry}, {"llm", llm_entry},
+                 {"tokenizer_json", tokenizer_json_entry}};
   for (const auto& known : entries) {
     if (std::strcmp(known.name, name) == 0) return known.entry;
   }

@@ -21,8 +21,11 @@ int load_entry(const uint8_t* data, size_t size);
 int tensor_file_entry(const uint8_t* data, size_t size);
 // A language model opened, then a first pass and a few next passes.
 int llm_entry(const uint8_t* data, size_t size);
+// A tokenizer.json read from the input, then texts encoded and decoded.
+int tokenizer_json_entry(const uint8_t* data, size_t size);
 
-// The entry of a target by name ("reader", "load", "tensor_file", "llm"),
+// The entry of a target by name ("reader", "load", "tensor_file", "llm",
+// "tokenizer_json"),
 // or null.
 using Entry = int (*)(const uint8_t*, size_t);
 Entry entry_named(const char* name);

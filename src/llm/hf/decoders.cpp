@@ -187,6 +187,7 @@ class BpeDecoder : public Decoder {
 class Sequence : public Decoder {
  public:
   explicit Sequence(const Json& config) {
+    const NestingGuard guard;
     for (const Json& step : field(config, "decoders")) {
       if (auto made = make_decoder(step)) steps_.push_back(std::move(made));
     }

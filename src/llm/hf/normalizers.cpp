@@ -109,6 +109,7 @@ class Strip : public Normalizer {
 class Sequence : public Normalizer {
  public:
   explicit Sequence(const Json& config) {
+    const NestingGuard guard;
     for (const Json& step : field(config, "normalizers")) {
       if (auto made = make_normalizer(step)) steps_.push_back(std::move(made));
     }

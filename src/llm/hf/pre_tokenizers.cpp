@@ -229,6 +229,7 @@ class Whitespace : public PreTokenizer {
 class Sequence : public PreTokenizer {
  public:
   explicit Sequence(const Json& config) {
+    const NestingGuard guard;
     for (const Json& step : field(config, "pretokenizers")) {
       if (auto made = make_pre_tokenizer(step)) steps_.push_back(std::move(made));
     }
