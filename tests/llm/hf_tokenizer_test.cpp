@@ -143,7 +143,7 @@ TEST_F(ModelFolder, RefusesWhatItCannotFollowByName) {
   EXPECT_NE(refusal(file).find("huge"), std::string::npos);
   file = sample_tokenizer();
   Json nested = {{"type", "Lowercase"}};
-  for (int depth = 0; depth < 10000; ++depth) nested = {{"type", "Sequence"}, {"normalizers", {nested}}};
+  for (int depth = 0; depth < 100; ++depth) nested = {{"type", "Sequence"}, {"normalizers", {nested}}};
   file["normalizer"] = nested;  // refused, not a stack overflow
   EXPECT_NE(refusal(file).find("nested"), std::string::npos);
   file = sample_tokenizer();
