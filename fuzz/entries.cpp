@@ -12,7 +12,8 @@ Entry entry_named(const char* name) {
                  {"tokenizer", tokenizer_entry},
                  {"sampler", sampler_entry},
                  {"grammar", grammar_entry},
-                 {"chat_template", chat_template_entry}};
+                 {"chat_template", chat_template_entry},
+                 {"tokenizer_json", tokenizer_json_entry}};
   for (const auto& known : entries) {
     if (std::strcmp(known.name, name) == 0) return known.entry;
   }

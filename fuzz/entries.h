@@ -34,9 +34,12 @@ int grammar_entry(const uint8_t* data, size_t size);
 // A chat template's source (then a NUL and messages as JSON) parsed and
 // rendered within small bounds.
 int chat_template_entry(const uint8_t* data, size_t size);
+// A tokenizer.json read from the input, then texts encoded and decoded.
+int tokenizer_json_entry(const uint8_t* data, size_t size);
 
 // The entry of a target by name ("reader", "load", "tensor_file", "llm",
-// "tokenizer", "sampler", "grammar", "chat_template"), or null.
+// "tokenizer", "sampler", "grammar", "chat_template",
+// "tokenizer_json"), or null.
 using Entry = int (*)(const uint8_t*, size_t);
 Entry entry_named(const char* name);
 

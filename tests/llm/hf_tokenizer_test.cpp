@@ -142,6 +142,11 @@ TEST_F(ModelFolder, RefusesWhatItCannotFollowByName) {
   file["model"]["vocab"]["huge"] = 1L << 40;  // refused before allocating for it
   EXPECT_NE(refusal(file).find("huge"), std::string::npos);
   file = sample_tokenizer();
+  Json nested = {{"type", "Lowercase"}};
+  for (int depth = 0; depth < 100; ++depth) nested = {{"type", "Sequence"}, {"normalizers", {nested}}};
+  file["normalizer"] = nested;  // refused, not a stack overflow
+  EXPECT_NE(refusal(file).find("nested"), std::string::npos);
+  file = sample_tokenizer();
   file["model"]["vocab"] = "not an object";
   EXPECT_FALSE(refusal(file).empty());
   std::ofstream(dir.path("tokenizer.json")) << "{\"model\": ";

@@ -2,6 +2,7 @@
 
 #include "src/utils/guard.h"
 #include "text.h"
+#include "vocab.h"
 
 namespace llmrun::hf {
 
@@ -26,8 +27,9 @@ AddedTokens::AddedTokens(const Json& list) {
   for (const Json& entry : list) {
     AddedToken token;
     token.content = field(entry, "content").get<std::string>();
-    token.id = field(entry, "id").get<int>();
-    if (token.id < 0) minilog::fail_with("The added token ", token.content, " has a negative id");
+    const long id = field(entry, "id").get<long>();
+    if (id < 0 || id >= kMaxId) minilog::fail_with("The added token ", token.content, " has the id ", id, ", outside 0..", kMaxId - 1);
+    token.id = static_cast<int>(id);
     token.special = bool_or(entry, "special", false);
     token.single_word = bool_or(entry, "single_word", false);
     token.lstrip = bool_or(entry, "lstrip", false);

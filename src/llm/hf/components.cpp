@@ -37,6 +37,18 @@ std::string pattern_of(const Json& config) {
 }
 
 namespace {
+thread_local int nesting = 0;
+constexpr int kMaxNesting = 32;
+}  // namespace
+
+NestingGuard::NestingGuard() {
+  if (nesting >= kMaxNesting) minilog::fail_with("The tokenizer's stages are nested more than ", kMaxNesting, " deep");
+  ++nesting;
+}
+
+NestingGuard::~NestingGuard() { --nesting; }
+
+namespace {
 
 // Printable bytes stand for themselves; the others take the code points from
 // U+0100 on, in order.

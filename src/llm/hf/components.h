@@ -78,6 +78,27 @@ bool bool_or(const Json& config, const char* name, bool fallback);
 // The "pattern" of Split, Replace: {"String": s} or {"Regex": r}, as a regex.
 std::string pattern_of(const Json& config);
 
+// Counts the nesting of Sequence stages while they are built, and refuses a
+// file nested deeper than any real one (which would exhaust the stack).
+class NestingGuard {
+ public:
+  NestingGuard();
+  ~NestingGuard();
+  NestingGuard(const NestingGuard&) = delete;
+  NestingGuard& operator=(const NestingGuard&) = delete;
+};
+
+// The stages of a Sequence, from the list `name` of its configuration.
+template <class Stage, class Make>
+std::vector<std::unique_ptr<Stage>> make_steps(const Json& config, const char* name, Make make) {
+  const NestingGuard guard;
+  std::vector<std::unique_ptr<Stage>> steps;
+  for (const Json& step : field(config, name)) {
+    if (auto made = make(step)) steps.push_back(std::move(made));
+  }
+  return steps;
+}
+
 // The byte-level alphabet: each byte as a printable character (UTF-8).
 const std::string& byte_char(unsigned char byte);
 // The byte a character of that alphabet stands for, -1 for another character.

@@ -8,16 +8,6 @@ namespace llmrun::hf {
 
 namespace {
 
-std::string replaced(const std::string& text, const Regex& pattern, const std::string& content) {
-  std::string out;
-  size_t from = 0;
-  for (const auto& [begin, end] : pattern.find_all(text)) {
-    out.append(text, from, begin - from).append(content);
-    from = end;
-  }
-  return out.append(text, from, std::string::npos);
-}
-
 std::string replaced(const std::string& text, const std::string& what, const std::string& content) {
   if (what.empty()) return text;
   std::string out;
@@ -63,7 +53,7 @@ class Replace : public Decoder {
  public:
   explicit Replace(const Json& config) : pattern_(pattern_of(config)), content_(field(config, "content").get<std::string>()) {}
   void decode(std::vector<std::string>& tokens) const override {
-    for (std::string& token : tokens) token = replaced(token, pattern_, content_);
+    for (std::string& token : tokens) token = pattern_.replace_all(token, content_);
   }
 
  private:
@@ -186,11 +176,7 @@ class BpeDecoder : public Decoder {
 
 class Sequence : public Decoder {
  public:
-  explicit Sequence(const Json& config) {
-    for (const Json& step : field(config, "decoders")) {
-      if (auto made = make_decoder(step)) steps_.push_back(std::move(made));
-    }
-  }
+  explicit Sequence(const Json& config) : steps_(make_steps<Decoder>(config, "decoders", make_decoder)) {}
   void decode(std::vector<std::string>& tokens) const override {
     for (const auto& step : steps_) step->decode(tokens);
   }

@@ -57,15 +57,7 @@ class Lowercase : public Normalizer {
 class Replace : public Normalizer {
  public:
   explicit Replace(const Json& config) : pattern_(pattern_of(config)), content_(field(config, "content").get<std::string>()) {}
-  void normalize(std::string& text) const override {
-    std::string out;
-    size_t from = 0;
-    for (const auto& [begin, end] : pattern_.find_all(text)) {
-      out.append(text, from, begin - from).append(content_);
-      from = end;
-    }
-    text = out.append(text, from, std::string::npos);
-  }
+  void normalize(std::string& text) const override { text = pattern_.replace_all(text, content_); }
 
  private:
   Regex pattern_;
@@ -108,11 +100,7 @@ class Strip : public Normalizer {
 
 class Sequence : public Normalizer {
  public:
-  explicit Sequence(const Json& config) {
-    for (const Json& step : field(config, "normalizers")) {
-      if (auto made = make_normalizer(step)) steps_.push_back(std::move(made));
-    }
-  }
+  explicit Sequence(const Json& config) : steps_(make_steps<Normalizer>(config, "normalizers", make_normalizer)) {}
   void normalize(std::string& text) const override {
     for (const auto& step : steps_) step->normalize(text);
   }

@@ -57,11 +57,9 @@ std::unique_ptr<PostProcessor> cls_sep(const Json& config, const std::unordered_
 
 class Sequence : public PostProcessor {
  public:
-  Sequence(const Json& config, const std::unordered_map<std::string, int>& token_ids) {
-    for (const Json& step : field(config, "processors")) {
-      if (auto made = make_post_processor(step, token_ids)) steps_.push_back(std::move(made));
-    }
-  }
+  Sequence(const Json& config, const std::unordered_map<std::string, int>& token_ids)
+      : steps_(make_steps<PostProcessor>(config, "processors",
+                                         [&](const Json& step) { return make_post_processor(step, token_ids); })) {}
   void add_special(std::vector<int>& ids) const override {
     for (const auto& step : steps_) step->add_special(ids);
   }

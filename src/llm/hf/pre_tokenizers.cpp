@@ -228,11 +228,7 @@ class Whitespace : public PreTokenizer {
 
 class Sequence : public PreTokenizer {
  public:
-  explicit Sequence(const Json& config) {
-    for (const Json& step : field(config, "pretokenizers")) {
-      if (auto made = make_pre_tokenizer(step)) steps_.push_back(std::move(made));
-    }
-  }
+  explicit Sequence(const Json& config) : steps_(make_steps<PreTokenizer>(config, "pretokenizers", make_pre_tokenizer)) {}
   void split(std::vector<Piece>& pieces) const override {
     for (const auto& step : steps_) step->split(pieces);
   }

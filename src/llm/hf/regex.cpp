@@ -89,6 +89,16 @@ std::vector<std::pair<size_t, size_t>> Regex::find_all(const std::string& text) 
   return found;
 }
 
+std::string Regex::replace_all(const std::string& text, const std::string& content) const {
+  std::string out;
+  size_t from = 0;
+  for (const auto& [begin, end] : find_all(text)) {
+    out.append(text, from, begin - from).append(content);
+    from = end;
+  }
+  return out.append(text, from, std::string::npos);
+}
+
 std::string Regex::quote(const std::string& literal) {
   std::string out = "\\Q";
   size_t from = 0, at;

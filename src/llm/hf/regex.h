@@ -19,6 +19,8 @@ class Regex {
   Regex& operator=(const Regex&) = delete;
   // Byte ranges [begin, end) of the successive non-overlapping matches.
   std::vector<std::pair<size_t, size_t>> find_all(const std::string& text) const;
+  // `text` with every match replaced by `content`.
+  std::string replace_all(const std::string& text, const std::string& content) const;
   // Escapes `literal` so that it matches itself.
   static std::string quote(const std::string& literal);
 

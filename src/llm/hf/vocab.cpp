@@ -4,12 +4,6 @@
 
 namespace llmrun::hf {
 
-namespace {
-// Far above any real vocabulary, low enough to refuse a hostile file's id
-// before allocating for it.
-constexpr long kMaxId = 1L << 24;
-}  // namespace
-
 void VocabModel::add(std::string token, long id) {
   if (id < 0 || id >= kMaxId) minilog::fail_with("The tokenizer's token ", token, " has the id ", id, ", outside 0..", kMaxId - 1);
   const auto index = static_cast<size_t>(id);

@@ -9,6 +9,10 @@
 
 namespace llmrun::hf {
 
+// Far above any real vocabulary (the largest have about 260,000 ids), low
+// enough to refuse a hostile file's id before allocating for it.
+constexpr long kMaxId = 1L << 21;
+
 class VocabModel : public Model {
  public:
   int id_of(const std::string& token) const override {
