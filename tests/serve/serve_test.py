@@ -390,13 +390,20 @@ def check_startup_errors(binary, fixture):
               and text in errors[0], (args, result))
 
 
-def main(binary, fixture_tool, scratch):
-    scratch = Path(scratch)
+def write_fixture(fixture_tool, scratch):
+    """Empties the scratch folder and writes the fixture's models and
+    tokenizer into its folder "fixture", which it returns."""
     shutil.rmtree(scratch, ignore_errors=True)
     scratch.mkdir(parents=True)
     fixture = scratch / "fixture"
     fixture.mkdir()
     subprocess.run([fixture_tool, str(fixture)], check=True)
+    return fixture
+
+
+def main(binary, fixture_tool, scratch):
+    scratch = Path(scratch)
+    fixture = write_fixture(fixture_tool, scratch)
 
     server = check_loading(binary, fixture, scratch)
     try:
