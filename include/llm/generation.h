@@ -118,7 +118,8 @@ typedef struct llm_tokenizer_callbacks {
 VEXO_API llm_tokenizer* llm_tokenizer_from_callbacks(const llm_tokenizer_callbacks* callbacks);
 
 /* Streaming decode: the text each new id adds, never splitting a UTF-8
-   character (a token ending inside one yields "" until it is complete). */
+   character (a token ending inside one yields "" until it is complete); the
+   pieces together are exactly llm_tokenizer_decode of all the ids. */
 typedef struct llm_decoder llm_decoder;
 /* The decoder borrows the tokenizer, which must outlive it. */
 VEXO_API llm_decoder* llm_decoder_create(const llm_tokenizer* tokenizer);

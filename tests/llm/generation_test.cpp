@@ -98,6 +98,16 @@ class Generation : public ::testing::Test {
   std::vector<llm_session*> sessions;
 };
 
+// The model of the conversation-reuse tests: generated tokens read the rows
+// of the tokens 4 places before them.
+LlmOptions reuse_options(bool logits) {
+  LlmOptions options;
+  options.logits_head = logits;
+  options.layers = 3;
+  options.seq_len = 24;
+  return options;
+}
+
 LlmOptions logits_options() {
   LlmOptions options;
   options.logits_head = true;
@@ -467,12 +477,9 @@ TEST_F(Generation, TextInTextOutWithStopRules) {
 
 TEST_F(Generation, ConversationReuseEqualsAFreshPass) {
   for (const bool logits : {true, false}) {
-    LlmOptions options;
-    options.logits_head = logits;
-    options.layers = 3;
-    options.seq_len = 24;
-    llmbase llm = open(options), fresh_llm = open(options);
-    llm_session *s = session(llm), *fresh = session(fresh_llm);
+    const LlmOptions options = reuse_options(logits);
+    llmbase llm = open(options);
+    llm_session *s = session(llm), *fresh = session(open(options));
     const llm_request r = request(4);
     const std::vector<int> first_prompt{5, 17, 42, 9, 33};
     const Generated turn1 = run(s, first_prompt, r);
@@ -522,12 +529,8 @@ TEST_F(Generation, ConversationReuseEqualsAFreshPass) {
 // generated ones) must not reuse the caches: the output is a fresh pass's.
 TEST_F(Generation, ReuseNeedsEveryCachedTokenToAgree) {
   for (const bool logits : {true, false}) {
-    LlmOptions options;
-    options.logits_head = logits;
-    options.layers = 3;
-    options.seq_len = 24;
-    llmbase llm = open(options), fresh_llm = open(options);
-    llm_session *s = session(llm), *fresh = session(fresh_llm);
+    const LlmOptions options = reuse_options(logits);
+    llm_session *s = session(open(options)), *fresh = session(open(options));
     const llm_request r = request(4);
     const std::vector<int> first_prompt{5, 17, 42, 9, 33, 12, 20};
     for (const size_t changed : {first_prompt.size() + 2, first_prompt.size() + 1}) {  // the last cached, one before

@@ -12,7 +12,6 @@ import concurrent.futures
 import json
 import os
 import select
-import shutil
 import socket
 import subprocess
 import sys
@@ -21,7 +20,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from serve_test import KEY, Server, check  # noqa: E402
+from serve_test import KEY, Server, check, fresh, make_fixture  # noqa: E402
 
 
 def exchange(server, head, body=b"", timeout=10):
@@ -194,11 +193,7 @@ def check_long_prompts(binary, fixture):
 
 def main(binary, fixture_tool, scratch):
     scratch = Path(scratch)
-    shutil.rmtree(scratch, ignore_errors=True)
-    scratch.mkdir(parents=True)
-    fixture = scratch / "fixture"
-    fixture.mkdir()
-    subprocess.run([fixture_tool, str(fixture)], check=True)
+    fixture = make_fixture(fixture_tool, fresh(scratch) / "fixture")
 
     server = Server(binary, fixture / "llm.bmodel", fixture / "tokenizer.model", "--api-key", KEY)
     check_heads_and_bodies(server)

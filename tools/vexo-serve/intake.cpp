@@ -197,8 +197,6 @@ class Connection {
     return data;
   }
 
-  std::string& buffer() { return buffer_; }
-
   static std::string too_large(size_t limit) {
     return "The request body is over the limit of " + std::to_string(limit) + " bytes";
   }

@@ -1,3 +1,4 @@
+#include "intake.h"
 #include "v2_routes.h"
 
 #include <httplib.h>
@@ -162,7 +163,7 @@ size_t choose_stage(const V2Model& model, const std::vector<GivenInput>& given) 
 
 }  // namespace
 
-void V2Service::install(httplib::Server& server) {
+void V2Service::install(HttpServer& server) {
   using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
   const auto route = [this](const char* endpoint, Handler body, bool key = true) {
     return [this, endpoint, key, body = std::move(body)](const httplib::Request& req, httplib::Response& res) {

@@ -19,6 +19,7 @@ struct Response;
 
 namespace vexo::serve {
 
+class HttpServer;
 class Metrics;
 class V2Models;
 struct V2Model;
@@ -34,7 +35,7 @@ class V2Service {
         language_model_(std::move(language_model)),
         authorize_(std::move(authorize)) {}
 
-  void install(httplib::Server& server);
+  void install(HttpServer& server);
   // From now on /v2/health/ready and the models answer: everything is loaded.
   void ready() { ready_ = true; }
 

@@ -1,3 +1,4 @@
+#include "intake.h"
 #include "webui.h"
 
 #include <httplib.h>
@@ -14,7 +15,7 @@ const char kContentSecurityPolicy[] =
 
 }  // namespace
 
-void install_webui(httplib::Server& server) {
+void install_webui(HttpServer& server) {
   for (const WebAsset& asset : web_assets()) {
     server.Get(asset.path, [&asset](const httplib::Request&, httplib::Response& res) {
       res.set_header("Content-Security-Policy", kContentSecurityPolicy);

@@ -5,11 +5,9 @@
 #include <cstddef>
 #include <vector>
 
-namespace httplib {
-class Server;
-}  // namespace httplib
-
 namespace vexo::serve {
+
+class HttpServer;
 
 struct WebAsset {
   const char* path;
@@ -23,6 +21,6 @@ const std::vector<WebAsset>& web_assets();
 
 // Serves the page's files, each with a Content-Security-Policy that lets it
 // load nothing but its own files and talk to nothing but this server.
-void install_webui(httplib::Server& server);
+void install_webui(HttpServer& server);
 
 }  // namespace vexo::serve
