@@ -1,7 +1,8 @@
-#include "intake.h"
 #include "webui.h"
 
 #include <httplib.h>
+
+#include "intake.h"
 
 namespace vexo::serve {
 
