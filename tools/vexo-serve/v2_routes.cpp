@@ -1,4 +1,3 @@
-#include "intake.h"
 #include "v2_routes.h"
 
 #include <httplib.h>
@@ -8,6 +7,7 @@
 #include <map>
 #include <optional>
 
+#include "intake.h"
 #include "metrics.h"
 #include "requests.h"
 #include "scheduler.h"
