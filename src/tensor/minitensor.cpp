@@ -198,6 +198,11 @@ size_t get_dtype_size(int dtype) {
 
 void TensorDeleter::operator()(VexoTensor* tensor) const { vexotensor_destroy(tensor); }
 
+}  // namespace minitensor
+
+// The exported functions, at global scope as vexo.h declares them.
+using namespace minitensor;
+
 extern "C" {
 
 vexotensor vexotensor_create() {
@@ -216,7 +221,7 @@ vexotensor vexotensor_create() {
 }
 
 void vexotensor_init(vexotensor tensor) {
-  if (!tensor) return;
+  if (!minilog::present(tensor, "vexotensor_init", "tensor")) return;
   *tensor = VexoTensor{};
   tensor->device_id = -1;
 }
@@ -249,14 +254,14 @@ vexotensor vexotensor_malloc_device(bm_handle_t bm_handle, size_t size) {
 }
 
 void vexotensor_set_device_mem(vexotensor tensor, bm_device_mem_t device_mem, uint64_t tensor_offset) {
-  if (!tensor) return;
+  if (!minilog::present(tensor, "vexotensor_set_device_mem", "tensor")) return;
   place_on_block(*tensor, device_mem);
   tensor->offset = tensor_offset;
   tensor->addr = tensor->device_start + tensor_offset;
 }
 
 void vexotensor_set_device_mem_by_addr(vexotensor tensor, bm_device_mem_t device_mem, uint64_t tensor_addr) {
-  if (!tensor) return;
+  if (!minilog::present(tensor, "vexotensor_set_device_mem_by_addr", "tensor")) return;
   place_on_block(*tensor, device_mem);
   tensor->addr = tensor_addr;
   tensor->offset = tensor_addr - tensor->device_start;
@@ -310,5 +315,3 @@ void vexotensor_s2d_bytes(vexotensor tensor, void* data, size_t size) {
 }
 
 }  // extern "C"
-
-}  // namespace minitensor
