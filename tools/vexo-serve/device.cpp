@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "common/tool.h"
+
 namespace vexo::serve {
 
 namespace {
@@ -27,7 +29,7 @@ std::vector<Element> sized(Call call, const char* what) {
 }  // namespace
 
 Tokenizer::Tokenizer(const std::string& path) : handle_(llm_tokenizer_load(path.c_str())) {
-  if (!handle_) throw std::runtime_error("cannot load the tokenizer " + path + " (the library's log says why)");
+  if (!handle_) throw std::runtime_error("cannot load the tokenizer " + path + vexo::tool::library_reason());
 }
 
 std::vector<int> Tokenizer::encode(const std::string& text, bool add_bos) const {
@@ -56,7 +58,7 @@ std::string Tokenizer::decode(const std::vector<int>& ids) const {
 ChatTemplate::ChatTemplate(const std::string& path)
     : handle_(path.empty() ? llm_chat_template_chatml() : llm_chat_template_load(path.c_str())) {
   if (!handle_)
-    throw std::runtime_error("cannot load the chat template " + path + " (the library's log says why)");
+    throw std::runtime_error("cannot load the chat template " + path + vexo::tool::library_reason());
 }
 
 std::string ChatTemplate::render(const std::vector<ChatMessage>& messages) const {
@@ -75,7 +77,7 @@ Device::Device(const std::string& model, int id, const Tokenizer& tokenizer) : i
   llm_ = llmrun::llm_init(model.c_str(), id);
   if (!llm_) {
     throw std::runtime_error("cannot load " + model + " on device " + std::to_string(id) +
-                             " as a language model (the library's log says why)");
+                             " as a language model" + vexo::tool::library_reason());
   }
   session_ = llm_session_create(llm_, tokenizer.get());
   if (!session_) {

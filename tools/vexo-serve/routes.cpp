@@ -5,6 +5,7 @@
 #include <chrono>
 #include <memory>
 
+#include "common/tool.h"
 #include "metrics.h"
 #include "requests.h"
 #include "scheduler.h"
@@ -190,13 +191,15 @@ std::vector<int> Service::prompt(GenerationRequest& request) const {
 
 void Service::generate(const httplib::Request& req, httplib::Response& res, bool chat) {
   const Clock::time_point arrival = Clock::now();
+  ResponseHead head = response_head(chat, options_.model);
+  const vexo::tool::ScopedLogPrefix request_tag("[" + head.id + "] ");
   const json body = parse_object(req.body);
   GenerationRequest request = chat ? parse_chat(body, options_.model) : parse_completion(body, options_.model);
   const std::vector<int> ids = prompt(request);
 
   std::unique_ptr<Lease> lease = pool_.acquire(ids);
   lease->device().start(ids, request.settings);
-  auto generation = std::make_shared<Generation>(response_head(chat, options_.model), std::move(lease), arrival,
+  auto generation = std::make_shared<Generation>(std::move(head), std::move(lease), arrival,
                                                  request.include_usage, metrics_);
   if (!request.stream) {
     send(res, 200, generation->run());

@@ -1,5 +1,6 @@
 #include "streaming.h"
 
+#include "common/tool.h"
 #include "metrics.h"
 
 namespace vexo::serve {
@@ -13,6 +14,8 @@ double since(Clock::time_point start) { return std::chrono::duration<double>(Clo
 Generation::~Generation() { end(true); }
 
 bool Generation::step(std::string& text) {
+  // A stream's steps run later, on the connection's thread.
+  const vexo::tool::ScopedLogPrefix request_tag("[" + head_.id + "] ");
   const bool more = lease_->device().step(text);
   if (first_token_seconds_ < 0) first_token_seconds_ = since(arrival_);
   return more;
