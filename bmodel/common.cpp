@@ -3,19 +3,11 @@
 
 #include <iostream>
 
-#include "bmodel/internal/log.h"
 #include "bmodel/internal/plugin.h"
-#include "src/utils/logs.h"
 
 namespace bmodel {
 
 namespace detail {
-
-void log_line(const char* level, const char* function, int line, const std::string& message) {
-  minilog::log_stream() << "[BMODEL][" << function << ":" << line << "] " << level << ": " << message << std::endl;
-  // Every line the container writes is an error or fatal one.
-  minilog::remember_error(message);
-}
 
 LibraryHandle open_library(const std::string& path) { return LibraryHandle(dlopen(path.c_str(), RTLD_LAZY)); }
 

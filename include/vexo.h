@@ -1,8 +1,9 @@
 /*
  * Vexo's C interface: every exported function with C linkage and the records
- * that callers read field by field. Compiles as C99 and as C++; C++ callers
- * may include it beside the C++ headers, which declare the same functions in
- * their namespaces.
+ * that callers read field by field. Compiles as C99 and as C++. This header
+ * and llm/generation.h are the only declarations of these functions: the C++
+ * headers bring them into their namespaces with using-declarations, so
+ * minirun::vexoruntime_init and ::vexoruntime_init are one function.
  *
  * Handles are opaque: `vexoruntime` (general runtime), `llmbase` (language
  * model) and `ModelInfo*` (a loaded model's description). Records are laid
@@ -11,6 +12,11 @@
  *
  * A function that refuses a call logs one error line and returns null,
  * false, 0 or -1 (or nothing); vexo_get_last_error() gives that line's text.
+ * A null handle, a null pointer the function needs and an index out of range
+ * are refused so, the handle's state unchanged. Only the release functions
+ * (vexotensor_destroy, vexotensor_free_device, vexoruntime_free, llm_free,
+ * free_model, free_handle and the *_free functions of llm/generation.h)
+ * take null silently, as free() does.
  */
 #ifndef VEXO_VEXO_H
 #define VEXO_VEXO_H
@@ -22,8 +28,7 @@
 #endif
 
 #include "bmlib_runtime.h"
-
-#define VEXO_API __attribute__((visibility("default")))
+#include "utils/export.h"
 
 #ifdef __cplusplus
 #define VEXO_LAYOUT(condition, what) static_assert(condition, what)
@@ -284,6 +289,15 @@ VEXO_API const char* vexo_get_last_error(void);
 /* Sends the library's log lines to the open file descriptor fd from now on
    (standard output by default); false, changing nothing, for a negative fd. */
 VEXO_API bool vexo_set_log_fd(int fd);
+/* Receives each log line that passes the LOG_LEVEL threshold: its level (1
+   error, 2 warning, 3 info, 4 debug, 5 to 10 more detail) and its text as
+   "<time> <tag> <message>", without colour codes or newline, valid during
+   the call. Lines are handed over one at a time, whichever thread logs, and
+   never in pieces; the callback must not call the library's functions. */
+typedef void (*vexo_log_callback)(int level, const char* text, void* user_data);
+/* Hands the library's log lines to `callback` (with `user_data`) instead of
+   writing them; a null callback restores the descriptor of vexo_set_log_fd. */
+VEXO_API void vexo_set_log_callback(vexo_log_callback callback, void* user_data);
 
 /* ---- Tensors ---- */
 
@@ -322,10 +336,12 @@ VEXO_API bool vexotensor_load_data(vexotensor tensor, const char* filename);
 
 /* ---- The general runtime ---- */
 
-/* A runtime with net 0, stage 0 selected; null when the model cannot be
-   loaded. */
+/* A runtime with net 0, stage 0 selected; null (nothing left on the device)
+   when the model cannot be loaded. */
 VEXO_API vexoruntime vexoruntime_init(const char* bmodel_path, int device_id);
-/* vexoruntime_init for an encrypted model, read through a decryption plug-in. */
+/* vexoruntime_init for an encrypted model file, deciphered in memory (never
+   on disk) through the decryption plug-in at decrypt_lib, a shared library
+   exporting "decrypt"; null when decrypt_lib is null or empty. */
 VEXO_API vexoruntime vexoruntime_init_decrypt(const char* bmodel_path, int device_id, const char* decrypt_lib);
 /* Selects a stage and rebuilds its input and output records; records handed
    out earlier become invalid. Bad indices keep the current selection. */
@@ -343,7 +359,7 @@ VEXO_API void vexoruntime_set_input_d2d(vexoruntime runtime, size_t tensor_idx, 
 /* Uploads inputs not yet on the device, runs the stage and, when asked,
    downloads every output into a host buffer owned by its record. A failed
    upload, launch or download is one error line; the outputs then hold no
-   data on either side until a run succeeds. */
+   data on either side until a run succeeds, and the runtime stays usable. */
 VEXO_API void vexoruntime_run(vexoruntime runtime, bool output_to_host);
 /* vexoruntime_run, telling whether the run succeeded. */
 VEXO_API bool vexoruntime_run_checked(vexoruntime runtime, bool output_to_host);
@@ -375,10 +391,10 @@ VEXO_API llmbase llm_init_decrypt(const char* model_path, int device_id, const c
 VEXO_API size_t llm_get_seq_len(llmbase llm);
 VEXO_API size_t llm_get_token_len(llmbase llm);
 /* The next token after `token_len` prompt tokens (1 to seq_len); -1 after an
-   error line; 0 for a null handle. */
+   error line (a null handle too: tokens are never negative). */
 VEXO_API int llm_forward_first(llmbase llm, int* tokens, size_t token_len);
-/* The token after the last one produced; -1 after an error line; 0 for a
-   null handle. */
+/* The token after the last one produced; -1 after an error line, such as
+   once the caches are full, before a first pass or for a null handle. */
 VEXO_API int llm_forward_next(llmbase llm);
 VEXO_API void llm_free(llmbase llm);
 
@@ -412,10 +428,11 @@ VEXO_API int find_net_num(ModelInfo* model_info_p, const char* net_name);
 VEXO_API bm_handle_t get_handle(int device_id);
 /* Releases a handle from get_handle; a null handle is ignored. */
 VEXO_API void free_handle(bm_handle_t bm_handle);
-/* The status the device reports, or -1 when it cannot be opened or queried. */
+/* The status the device reports, or -1 (after an error line) when the device
+   cannot be opened or queried; the handle it opens is released again. */
 VEXO_API int get_device_status(int device_id);
-/* For a non-zero status: prints "<msg> failed, status: <status>" and ends the
-   process with exit status -1. */
+/* For a non-zero status: prints "<msg> failed, status: <status>" straight to
+   standard output and ends the process with exit status -1. */
 VEXO_API void check_states_with_safe_exit(int status, const char* msg);
 /* Descriptors of a device area built from plain numbers. */
 VEXO_API sg_device_mem_t convert_to_sg_device_mem(uint64_t start_addr, unsigned long long size, int dmabuf_fd,

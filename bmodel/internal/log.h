@@ -9,6 +9,8 @@
 #include <string>
 
 namespace bmodel::detail {
+// Defined by the library that holds the container (src/utils/logs.cpp), so
+// that its lines go wherever the library's own lines go.
 void log_line(const char* level, const char* function, int line, const std::string& message);
 }
 

@@ -15,7 +15,7 @@
 
 #include "runtime/divudida.h"
 #include "runtime/minitensor.h"
-#include "utils/export.h"
+#include "vexo.h"
 
 namespace llmrun {
 
@@ -56,25 +56,14 @@ struct LLMBase {
 };
 typedef LLMBase* llmbase;
 
-extern "C" {
-
-// A ready runtime, or null (with an error line, nothing left on the device)
-// when the model cannot be loaded or is not a language model of this shape.
-VEXO_API llmbase llm_init(const char* model_path, int device_id);
-// The same for an encrypted model file, deciphered in memory through the
-// decryption plug-in at decrypt_lib; null with an error line when
-// decrypt_lib is null or empty.
-VEXO_API llmbase llm_init_decrypt(const char* model_path, int device_id, const char* decrypt_lib);
-VEXO_API size_t llm_get_seq_len(llmbase llm);
-VEXO_API size_t llm_get_token_len(llmbase llm);
-// The next token after `token_len` prompt tokens (1 to seq_len); -1 after an
-// error line; 0 for a null handle.
-VEXO_API int llm_forward_first(llmbase llm, int* tokens, size_t token_len);
-// The token after the last one produced; -1 after an error line once the
-// caches are full or before a first pass; 0 for a null handle.
-VEXO_API int llm_forward_next(llmbase llm);
-VEXO_API void llm_free(llmbase llm);
-
-}  // extern "C"
+// The language-model runtime's C functions, declared in vexo.h and
+// llm/generation.h.
+using ::llm_forward_first;
+using ::llm_forward_next;
+using ::llm_free;
+using ::llm_get_seq_len;
+using ::llm_get_token_len;
+using ::llm_init;
+using ::llm_init_decrypt;
 
 }  // namespace llmrun

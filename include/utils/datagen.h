@@ -61,20 +61,5 @@ VEXO_API void gen_data(T* data, int len, int random_type);
 // type implies (codes without a conversion are copied as 4-byte floats).
 VEXO_API void convert_to_fp32(void* from, float* dst, u32 len, int dtype);
 
-extern "C" {
-
-// The one element at `from`, as above.
-VEXO_API float convert_to_fp32(void* from, int dtype);
-
-// Converts size elements into the float array target. Elements are
-// bmrt_data_type_size(dtype) apart; types without a single-precision
-// conversion of that width (4-bit types, unknown codes) log an error and
-// leave target untouched.
-VEXO_API void data_convert_to_fp32(void* src, void* target, int dtype, size_t size);
-
-// One debug-level line: "print data: " and elements start to start + len - 1,
-// each followed by a blank. The caller keeps that range inside data; size is
-// not consulted.
-VEXO_API void print_data_by_fp32(void* data, int size, int dtype, int start, int len);
-
-}  // extern "C"
+// convert_to_fp32 (one element), data_convert_to_fp32 and print_data_by_fp32
+// have C linkage and are declared in vexo.h.

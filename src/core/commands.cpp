@@ -22,7 +22,7 @@ namespace divudida {
 
 namespace cmd = vexofmt::cmd;
 
-using detail::fail;
+using minilog::fail_with;
 
 u32 get_bdc_cmd_len(uint32_t* cmd_buf, u64 start_offset, bool last_cmd) {
   const u32 len = cmd::bdc_cmd_raw_len(cmd::load_word(cmd_buf, 0), cmd::load_word(cmd_buf, 1));
@@ -75,7 +75,7 @@ void convert_gdma_cmd(NetInfo* net_info_p, uint32_t* cmd, bool is_last, size_t s
     // The device address lies inside the region's area exactly when the
     // compiled address lies inside the compiled region.
     if (addr - region.compiled_start >= region.size) {
-      fail(detail::stage_label(net, stage_idx), ": GDMA address ", hex(addr), " lies outside its region [",
+      fail_with<ModelError>(detail::stage_label(net, stage_idx), ": GDMA address ", hex(addr), " lies outside its region [",
            hex(region.compiled_start), ", +", hex(region.size), ")");
     }
     cmd::store_addr40(cmd, word, addr + region.offset);
@@ -127,8 +127,8 @@ std::ostream& operator<<(std::ostream& out, const CommandRef& ref) {
 // Checks that a command of `len` bytes at offset `p` of a group fits both the
 // group's payload range and its recorded byte count (p fits both already).
 void check_fits(u64 p, u64 len, u64 range_size, u64 recorded, const CommandRef& ref) {
-  if (len > range_size - p) fail(ref, " overruns its payload range of ", range_size, " bytes");
-  if (len > recorded - p) fail(ref, " overruns the group's recorded ", recorded, " bytes");
+  if (len > range_size - p) fail_with<ModelError>(ref, " overruns its payload range of ", range_size, " bytes");
+  if (len > recorded - p) fail_with<ModelError>(ref, " overruns the group's recorded ", recorded, " bytes");
 }
 
 // The BDC bytes of a stage's groups, read once per range: a range that
@@ -192,7 +192,7 @@ void check_static_subnets(const NetInfo& net, size_t stage_idx, const uint8_t* b
     const SubNetInfo& subnet = stage.subnets[s];
     if (subnet.is_dynamic) continue;
     const auto refuse = [&](const char* kind) {
-      fail(detail::stage_label(net, stage_idx), " subnet[", s, "] ", kind,
+      fail_with<ModelError>(detail::stage_label(net, stage_idx), " subnet[", s, "] ", kind,
            " commands do not lie inside the stage's command buffer");
     };
     u64 bdc_pos = 0;
@@ -227,8 +227,8 @@ void upload_stage_commands(ModelInfo& model, NetInfo& net, size_t stage_idx) {
     bdc_total += group.bdc_byte;
     gdma_total += group.gdma_byte;
   }
-  if (bdc_total == 0 || gdma_total == 0) fail(label, " is static but has no BDC or no GDMA commands");
-  if (bdc_total > UINT32_MAX || gdma_total > UINT32_MAX) fail(label, " command streams exceed 4 GiB");
+  if (bdc_total == 0 || gdma_total == 0) fail_with<ModelError>(label, " is static but has no BDC or no GDMA commands");
+  if (bdc_total > UINT32_MAX || gdma_total > UINT32_MAX) fail_with<ModelError>(label, " command streams exceed 4 GiB");
 
   StreamBuffer bdc(bdc_total);
   BdcRanges bdc_ranges(*model.model_ctx, stage.cmd_group);
@@ -242,7 +242,7 @@ void upload_stage_commands(ModelInfo& model, NetInfo& net, size_t stage_idx) {
       uint32_t words[2];
       std::memcpy(words, bytes + p, sizeof words);
       const u32 len = get_bdc_cmd_len(words, p, k + 1 == group.bdc_num);
-      if (len == 0) fail(ref, " has a task type without a length");
+      if (len == 0) fail_with<ModelError>(ref, " has a task type without a length");
       check_fits(p, len, group.bdc_cmd.size, group.bdc_byte, ref);
       std::memcpy(bdc.next(), bytes + p, len);
       bdc.advance(len);

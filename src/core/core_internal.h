@@ -4,15 +4,9 @@
 #include <string>
 
 #include "src/core/model_steps.h"
-#include "src/utils/logs.h"
+#include "src/utils/guard.h"
 
 namespace divudida::detail {
-
-// Logs one error line made of the pieces and throws it as a ModelError.
-template <typename... Pieces>
-[[noreturn]] void fail(const Pieces&... pieces) {
-  minilog::fail_with<ModelError>(pieces...);
-}
 
 // A descriptor that was never filled (or was released) is all zero; a
 // successful allocation, even of 0 bytes, has an address.

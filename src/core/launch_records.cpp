@@ -6,7 +6,7 @@
 
 namespace divudida {
 
-using detail::fail;
+using minilog::fail_with;
 
 namespace {
 
@@ -15,7 +15,7 @@ namespace launch = vexofmt::launch;
 // A record whose fields did not fit is a fault of the builder's sizing.
 void check_written(const launch::Writer& writer, const std::vector<uint8_t>& record) {
   if (writer.overflowed() || writer.position() != record.size())
-    fail("Launch record overflow: the fields do not fit a ", record.size(), "-byte record");
+    fail_with<ModelError>("Launch record overflow: the fields do not fit a ", record.size(), "-byte record");
 }
 
 template <typename T>
@@ -29,7 +29,7 @@ void set_io_addresses(T& info, u64 io_offset) {
 // The count, then one static-record entry per tensor.
 void write_tensors(launch::Writer& writer, const std::vector<TensorInfo>& tensors, const std::vector<u64>& addrs,
                    std::vector<u32>& addr_offsets) {
-  if (addrs.size() != tensors.size()) fail("Tensor addresses are missing; compile_io_addr must run first");
+  if (addrs.size() != tensors.size()) fail_with<ModelError>("Tensor addresses are missing; compile_io_addr must run first");
   writer.u32(static_cast<u32>(tensors.size()));
   for (size_t i = 0; i < tensors.size(); ++i) {
     addr_offsets[i] = static_cast<u32>(writer.position());
@@ -84,11 +84,11 @@ void bm1684x_fill_dynamic_api_info(unsigned kernel_func_id_dynamic, StageInfo& s
   const size_t contexts = stage_info.ctx_borders.size();
   if (subnet_info.input_tensor_global_addr.size() != inputs.size() ||
       subnet_info.output_tensor_global_addr.size() != outputs) {
-    fail("Tensor addresses are missing; compile_io_addr must run first");
+    fail_with<ModelError>("Tensor addresses are missing; compile_io_addr must run first");
   }
   size_t written_dims = 0;
   for (const TensorInfo& t : inputs) {
-    if (t.shape.size() > BM_MAX_DIMS_NUM) fail("Input ", t.name, " has more than ", BM_MAX_DIMS_NUM, " dimensions");
+    if (t.shape.size() > BM_MAX_DIMS_NUM) fail_with<ModelError>("Input ", t.name, " has more than ", BM_MAX_DIMS_NUM, " dimensions");
     written_dims += t.shape.size();
   }
   const size_t record_size = launch::dynamic_record_size(inputs.size(), written_dims, outputs, contexts);
@@ -109,7 +109,7 @@ void bm1684x_fill_dynamic_api_info(unsigned kernel_func_id_dynamic, StageInfo& s
   launch::write_dynamic_tail(writer, stage_info.neuron_addr, stage_info.ctx_borders, stage_info.neuron_offset,
                              stage_info.coeff_offset, stage_info.io_addr);
   // With the allowance for kMaxDims dimensions the record ends in zero bytes.
-  if (writer.overflowed()) fail("Launch record overflow: the fields do not fit a ", record_size, "-byte record");
+  if (writer.overflowed()) fail_with<ModelError>("Launch record overflow: the fields do not fit a ", record_size, "-byte record");
 }
 
 void fill_api_info(ModelInfo& model_info) {

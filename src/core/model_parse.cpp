@@ -11,7 +11,7 @@
 namespace divudida {
 namespace {
 
-using detail::fail;
+using minilog::fail_with;
 
 // Checks what the parse and the later steps rely on, so that a malformed
 // file is refused here instead of being read through a missing table or
@@ -22,14 +22,14 @@ class Parser {
 
   template <typename T>
   const T& require(const T* table, const std::string& where, const char* what) const {
-    if (!table) fail("Model file[", filename_, "] is malformed: ", where, " has no ", what);
+    if (!table) fail_with<ModelError>("Model file[", filename_, "] is malformed: ", where, " has no ", what);
     return *table;
   }
 
   BinaryInfo range(const bmodel::Binary* binary, const std::string& where, const char* what) const {
     const bmodel::Binary& r = require(binary, where, what);
     if (r.start() > payload_size_ || r.size() > payload_size_ - r.start()) {
-      fail("Model file[", filename_, "] is malformed: ", where, " ", what, " [", r.start(), ", +", r.size(),
+      fail_with<ModelError>("Model file[", filename_, "] is malformed: ", where, " ", what, " [", r.start(), ", +", r.size(),
            ") lies outside the payload of ", payload_size_, " bytes");
     }
     return BinaryInfo{r.start(), r.size()};
@@ -45,7 +45,7 @@ class Parser {
     info.name = t.name()->str();
     const std::string label = where + " tensor[" + info.name + "]";
     const auto& shapes = require(t.shape(), label, "shape");
-    if (shapes.size() == 0) fail("Model file[", filename_, "] is malformed: ", label, " has no shape");
+    if (shapes.size() == 0) fail_with<ModelError>("Model file[", filename_, "] is malformed: ", label, " has no shape");
     if (const auto* dims = shapes.Get(0)->dim()) info.shape.assign(dims->begin(), dims->end());
     info.data_type = t.data_type();
     info.gmem_stmode = t.gmem_stmode();
@@ -67,7 +67,7 @@ class Parser {
     for (const auto* t : require(inputs, where, "input_tensor")) {
       input_infos.push_back(tensor(*t, where));
       if (input_infos.back().shape.size() > BM_MAX_DIMS_NUM) {
-        fail("Model file[", filename_, "] is malformed: ", where, " input[", input_infos.back().name, "] has ",
+        fail_with<ModelError>("Model file[", filename_, "] is malformed: ", where, " input[", input_infos.back().name, "] has ",
              input_infos.back().shape.size(), " dimensions, more than ", BM_MAX_DIMS_NUM);
       }
     }
@@ -90,7 +90,7 @@ class Parser {
       // come from the ranges: a count beyond its range is refused before
       // anything is allocated for it.
       if (group.bdc_byte > group.bdc_cmd.size || group.gdma_byte > group.gdma_cmd.size) {
-        fail("Model file[", filename_, "] is malformed: ", label, " records ", group.bdc_byte, " BDC and ",
+        fail_with<ModelError>("Model file[", filename_, "] is malformed: ", label, " records ", group.bdc_byte, " BDC and ",
              group.gdma_byte, " GDMA command bytes, but its ranges hold ", group.bdc_cmd.size, " and ",
              group.gdma_cmd.size);
       }
@@ -126,7 +126,7 @@ class Parser {
     if (p.ctx_sizes() && p.ctx_sizes()->size() > 0) {
       for (const u64 ctx_size : *p.ctx_sizes()) {
         if (ctx_size > UINT64_MAX - info.neuron_size) {
-          fail("Model file[", filename_, "] is malformed: ", where, " context sizes overflow");
+          fail_with<ModelError>("Model file[", filename_, "] is malformed: ", where, " context sizes overflow");
         }
         info.neuron_size += ctx_size;
         info.ctx_borders.push_back(info.neuron_size);
@@ -164,11 +164,11 @@ class Parser {
         // The device reads the IR in whole 32-bit words.
         const u64 window = u64{4} * vexofmt::launch::ir_words(subnet.ir_len);
         if (subnet.ir_offset > info.binary_ir.size || window > info.binary_ir.size - subnet.ir_offset) {
-          fail("Model file[", filename_, "] is malformed: ", label, " IR window [", subnet.ir_offset, ", +", window,
+          fail_with<ModelError>("Model file[", filename_, "] is malformed: ", label, " IR window [", subnet.ir_offset, ", +", window,
                ") lies outside the stage's IR of ", info.binary_ir.size, " bytes");
         }
       } else if (info.is_dynamic) {
-        fail("Model file[", filename_, "] is malformed: ", label,
+        fail_with<ModelError>("Model file[", filename_, "] is malformed: ", label,
              " is static inside a dynamic stage, which has no command buffers");
       }
     }
@@ -201,7 +201,7 @@ ModelInfo read_bmodel(const char* filename, int device_id, const std::string& de
     ctx = std::make_unique<bmodel::ModelCtx>(name, decrypt_lib, nullptr);
   } catch (const std::exception& e) {
     const std::string reader_reason = vexo_get_last_error();
-    fail("Failed to open model file[", name, "]: ", reader_reason.empty() ? e.what() : reader_reason);
+    fail_with<ModelError>("Failed to open model file[", name, "]: ", reader_reason.empty() ? e.what() : reader_reason);
   }
   const bmodel::Model* model = ctx->model();
   const Parser parser(name, ctx->header().binary_size);
@@ -232,7 +232,7 @@ ModelInfo read_bmodel(const char* filename, int device_id, const std::string& de
   }
 
   info.bm_handle = get_handle(device_id);
-  if (!info.bm_handle) fail("Failed to open device ", device_id, " for model file[", name, "]");
+  if (!info.bm_handle) fail_with<ModelError>("Failed to open device ", device_id, " for model file[", name, "]");
   info.model_ctx = ctx.release();
   info.state = ModelState::parsed;
   return info;

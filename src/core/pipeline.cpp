@@ -8,7 +8,7 @@
 
 namespace divudida {
 
-using detail::fail;
+using minilog::fail_with;
 
 namespace {
 
@@ -54,12 +54,12 @@ std::vector<SubNetInfo*> subnet_chain(NetInfo& net, size_t stage_idx) {
   while (idx != -1) {
     const std::string where = detail::stage_label(net, stage_idx);
     if (idx < 0 || static_cast<size_t>(idx) >= stage.subnets.size()) {
-      fail(where, ": the subnet chain leaves the subnet list at index ", idx, " (", stage.subnets.size(),
+      fail_with<ModelError>(where, ": the subnet chain leaves the subnet list at index ", idx, " (", stage.subnets.size(),
            " subnets)");
     }
-    if (chain.size() == stage.subnets.size()) fail(where, ": the subnet chain runs in a cycle");
+    if (chain.size() == stage.subnets.size()) fail_with<ModelError>(where, ": the subnet chain runs in a cycle");
     SubNetInfo& subnet = stage.subnets[idx];
-    if (subnet.next_subnet_ids.empty()) fail(where, " subnet[", idx, "] names no next subnet");
+    if (subnet.next_subnet_ids.empty()) fail_with<ModelError>(where, " subnet[", idx, "] names no next subnet");
     chain.push_back(&subnet);
     idx = subnet.next_subnet_ids[0];
   }
@@ -75,7 +75,7 @@ void load_kernel_module(ModelInfo* model_info_p) {
   model.model_ctx->read_binary(&range, image.get());
   auto runtime = std::make_unique<TPUKernelRuntimeSingleton>(
       model.bm_handle, reinterpret_cast<const char*>(image.get()), model.kernel_module.size);
-  if (!runtime->tpu_module) fail("Failed to load the kernel module of ", model.kernel_module.size, " bytes");
+  if (!runtime->tpu_module) fail_with<ModelError>("Failed to load the kernel module of ", model.kernel_module.size, " bytes");
   model.kernel_func_id = static_cast<u32>(runtime->_multi_fullnet_func_id);
   model.kernel_func_id_dynamic = static_cast<u32>(runtime->_dynamic_fullnet_func_id);
   model.tpu_kernel_runtime = runtime.release();
@@ -84,7 +84,7 @@ void load_kernel_module(ModelInfo* model_info_p) {
 void move_to_device(ModelInfo& model_info) {
   if (model_info.state != ModelState::parsed) {
     detail::require_state(model_info, ModelState::parsed, "place the model");
-    fail("Cannot place the model: it is placed already");
+    fail_with<ModelError>("Cannot place the model: it is placed already");
   }
   ModelInfo* model_info_p = &model_info;
   try {
@@ -100,7 +100,7 @@ void move_to_device(ModelInfo& model_info) {
   } catch (const std::exception& e) {
     release_device_resources(model_info);
     model_info.state = ModelState::failed;
-    fail("Failed to place the model: ", e.what());
+    fail_with<ModelError>("Failed to place the model: ", e.what());
   }
   model_info.state = ModelState::placed;
 }
@@ -108,11 +108,11 @@ void move_to_device(ModelInfo& model_info) {
 void run_model(ModelInfo& model_info, size_t net_idx, size_t stage_idx) {
   detail::require_state(model_info, ModelState::launch_ready, "run the model");
   if (net_idx >= model_info.nets.size()) {
-    fail("Net index ", net_idx, " is out of range: the model has ", model_info.nets.size(), " nets");
+    fail_with<ModelError>("Net index ", net_idx, " is out of range: the model has ", model_info.nets.size(), " nets");
   }
   NetInfo& net = model_info.nets[net_idx];
   if (stage_idx >= net.stages.size()) {
-    fail("Stage index ", stage_idx, " is out of range: net[", net.name, "] has ", net.stages.size(), " stages");
+    fail_with<ModelError>("Stage index ", stage_idx, " is out of range: net[", net.name, "] has ", net.stages.size(), " stages");
   }
   StageInfo& stage = net.stages[stage_idx];
   if (!runs_by_subnet(stage)) {

@@ -15,7 +15,7 @@
 
 namespace divudida {
 
-using detail::fail;
+using minilog::fail_with;
 
 namespace {
 
@@ -27,7 +27,7 @@ void place_stage(ModelInfo& model, NetInfo& net, size_t stage_idx) {
   const auto area = net.coeff_start_and_device_map.find(stage.is_dynamic ? 0 : stage.coeff.start);
   if (area != net.coeff_start_and_device_map.end()) {
     if (stage.coeff_size > area->second.size) {
-      fail(label, " coefficients of ", stage.coeff_size, " bytes exceed their area of ", area->second.size,
+      fail_with<ModelError>(label, " coefficients of ", stage.coeff_size, " bytes exceed their area of ", area->second.size,
            " bytes");
     }
     stage.coeff_device = area->second;
@@ -38,7 +38,7 @@ void place_stage(ModelInfo& model, NetInfo& net, size_t stage_idx) {
   }
 
   if (stage.neuron_size > model.neuron_size) {
-    fail(label, " needs ", stage.neuron_size, " bytes of activations, more than the model's activation area of ",
+    fail_with<ModelError>(label, " needs ", stage.neuron_size, " bytes of activations, more than the model's activation area of ",
          model.neuron_size, " bytes");
   }
   stage.neuron_offset = model.neuron_global_addr - stage.neuron_addr;
@@ -64,7 +64,7 @@ void malloc_coeff_neuron_on_device_and_set_offset(ModelInfo* model_info_p) {
       sg_device_mem_t mem{};
       const bm_status_t status = sg_malloc_device_byte(model.bm_handle, &mem, size);
       if (status != BM_SUCCESS) {
-        fail("Failed to allocate ", size, " bytes of device memory for the coefficients of net[", net.name,
+        fail_with<ModelError>("Failed to allocate ", size, " bytes of device memory for the coefficients of net[", net.name,
              "], status: ", status);
       }
       net.coeff_start_and_device_map[start] = mem;
@@ -92,7 +92,7 @@ void upload_in_blocks(ModelInfo& model, const bmodel::Binary& range, const bmode
       model.model_ctx->prefetch_binary(next, 0, std::min(block, next->size()));
     }
     const bm_status_t status = sg_memcpy_s2d_partial(model.bm_handle, device_mem, buffer, chunk);
-    if (status != BM_SUCCESS) fail("Failed to upload coefficients to the device, status: ", status);
+    if (status != BM_SUCCESS) fail_with<ModelError>("Failed to upload coefficients to the device, status: ", status);
     device_mem.u.device.device_addr += chunk;
     device_mem.size -= chunk;
     done += chunk;

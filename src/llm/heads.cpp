@@ -43,7 +43,7 @@ const VexoTensor& head_output(const LLMBase& llm) {
 // A pass through the C edge: the head's token, its scores into `logits`.
 template <typename Pass>
 int logits_pass(const char* function, llmbase llm, float* logits, size_t capacity, Pass pass) {
-  if (!llm) return -1;
+  if (!minilog::present(llm, function, "runtime")) return -1;
   return minilog::guarded(
       function,
       [&] {
@@ -101,17 +101,21 @@ using namespace llmrun;
 
 extern "C" {
 
-size_t llm_get_num_layers(llmbase llm) { return llm ? llm->num_layers : 0; }
+size_t llm_get_num_layers(llmbase llm) {
+  return minilog::present(llm, "llm_get_num_layers", "runtime") ? llm->num_layers : 0;
+}
 
 int llm_get_head_kind(llmbase llm) {
-  if (!llm) return 0;
+  if (!minilog::present(llm, "llm_get_head_kind", "runtime")) return 0;
   return llm->logits_head ? LLM_HEAD_LOGITS : LLM_HEAD_TOKEN;
 }
 
-int llm_get_head_dtype(llmbase llm) { return llm ? head_output(*llm).dtype : -1; }
+int llm_get_head_dtype(llmbase llm) {
+  return minilog::present(llm, "llm_get_head_dtype", "runtime") ? head_output(*llm).dtype : -1;
+}
 
 size_t llm_get_head_size(llmbase llm) {
-  if (!llm) return 0;
+  if (!minilog::present(llm, "llm_get_head_size", "runtime")) return 0;
   const VexoTensor& head = head_output(*llm);
   const size_t element = bmrt_data_type_size(static_cast<bm_data_type_t>(head.dtype));
   return element ? head.size / element : head.size;

@@ -359,6 +359,11 @@ llmbase init_llm(const char* function, const char* model_path, int device_id, co
 
 }  // namespace
 
+}  // namespace llmrun
+
+// The exported functions, at global scope as vexo.h declares them.
+using namespace llmrun;
+
 extern "C" {
 
 llmbase llm_init(const char* model_path, int device_id) { return init_llm("llm_init", model_path, device_id, ""); }
@@ -371,18 +376,20 @@ llmbase llm_init_decrypt(const char* model_path, int device_id, const char* decr
   return init_llm("llm_init_decrypt", model_path, device_id, decrypt_lib);
 }
 
-size_t llm_get_seq_len(llmbase llm) { return llm ? llm->seq_len : 0; }
+size_t llm_get_seq_len(llmbase llm) { return minilog::present(llm, "llm_get_seq_len", "runtime") ? llm->seq_len : 0; }
 
-size_t llm_get_token_len(llmbase llm) { return llm ? llm->token_len : 0; }
+size_t llm_get_token_len(llmbase llm) {
+  return minilog::present(llm, "llm_get_token_len", "runtime") ? llm->token_len : 0;
+}
 
 int llm_forward_first(llmbase llm, int* tokens, size_t token_len) {
-  if (!llm) return 0;
+  if (!minilog::present(llm, "llm_forward_first", "runtime")) return -1;
   // A failure is one error line and -1: tokens are never negative.
   return minilog::guarded("llm_forward_first", [&] { return forward_first(*llm, tokens, token_len); }, -1);
 }
 
 int llm_forward_next(llmbase llm) {
-  if (!llm) return 0;
+  if (!minilog::present(llm, "llm_forward_next", "runtime")) return -1;
   return minilog::guarded("llm_forward_next", [&] { return forward_next(*llm); }, -1);
 }
 
@@ -391,5 +398,3 @@ void llm_free(llmbase llm) {
 }
 
 }  // extern "C"
-
-}  // namespace llmrun

@@ -97,11 +97,11 @@ void run(VexoRuntime& runtime, bool output_to_host) {
     for (VexoTensor* input : runtime.input_tensors) {
       if (input->is_in_device) continue;
       // An input never given data leaves the stage to run on what its block
-      // holds; a failed upload fails the run.
+      // holds: a warning, since the run goes on; a failed upload fails it.
       if (input->is_have_data) {
         minitensor::upload(*input);
       } else {
-        log_error("No host data to sync to device");
+        minilog::log_at<2>("No host data to sync to device");
       }
     }
     divudida::run_model(runtime.model_info, runtime.cur_net_idx, runtime.cur_stage_idx);
@@ -184,6 +184,11 @@ vexoruntime init_runtime(const char* function, const char* bmodel_path, int devi
 
 }  // namespace
 
+}  // namespace minirun
+
+// The exported functions, at global scope as vexo.h declares them.
+using namespace minirun;
+
 extern "C" {
 
 vexoruntime vexoruntime_init(const char* bmodel_path, int device_id) {
@@ -200,7 +205,7 @@ vexoruntime vexoruntime_init_decrypt(const char* bmodel_path, int device_id, con
 
 void vexoruntime_set_net_stage(vexoruntime runtime, size_t net_idx, size_t stage_idx) {
   guarded("vexoruntime_set_net_stage", [&] {
-    if (runtime) select_stage(*runtime, net_idx, stage_idx);
+    if (valid_runtime(runtime)) select_stage(*runtime, net_idx, stage_idx);
   });
 }
 
@@ -226,7 +231,7 @@ vexotensor vexoruntime_get_io_tensor(vexoruntime runtime, char io_type, size_t t
   return guarded(
       "vexoruntime_get_io_tensor",
       [&]() -> vexotensor {
-        if (!runtime) return nullptr;
+        if (!valid_runtime(runtime)) return nullptr;
         const std::vector<VexoTensor*>* records = io_list(*runtime, io_type);
         if (!records) {
           log_error("Invalid io_type");
@@ -238,7 +243,7 @@ vexotensor vexoruntime_get_io_tensor(vexoruntime runtime, char io_type, size_t t
 }
 
 size_t vexoruntime_get_io_count(vexoruntime runtime, char io_type) {
-  if (!runtime) return 0;
+  if (!valid_runtime(runtime)) return 0;
   const std::vector<VexoTensor*>* records = io_list(*runtime, io_type);
   return records ? records->size() : runtime->output_tensors.size();
 }
@@ -279,5 +284,3 @@ void vexoruntime_free(vexoruntime runtime) {
 }
 
 }  // extern "C"
-
-}  // namespace minirun

@@ -15,15 +15,11 @@
 
 namespace minitensor {
 
+using minilog::fail_with;
 using minilog::guarded;
 using minilog::log_error;
 
 namespace {
-
-template <typename... Pieces>
-[[noreturn]] void fail(const Pieces&... pieces) {
-  minilog::fail_with(pieces...);
-}
 
 void place_on_block(VexoTensor& tensor, const bm_device_mem_t& mem) {
   tensor.device_start = mem.u.device.device_addr;
@@ -52,11 +48,11 @@ bool window_in_block(const VexoTensor& tensor, uint64_t extra, uint64_t size) {
 // truncate, and never leave the block.
 void check_host_copy_possible(const VexoTensor& tensor) {
   if (!lies_in_block(tensor)) {
-    fail("Tensor of ", tensor.size, " bytes at offset ", tensor.offset, " leaves its device block of ",
+    fail_with("Tensor of ", tensor.size, " bytes at offset ", tensor.offset, " leaves its device block of ",
          tensor.device_size, " bytes");
   }
   if (tensor.size > UINT32_MAX || tensor.offset > UINT32_MAX) {
-    fail("Tensor of ", tensor.size, " bytes at offset ", tensor.offset,
+    fail_with("Tensor of ", tensor.size, " bytes at offset ", tensor.offset,
          " is beyond the 32-bit range of host-device copies");
   }
 }
@@ -65,12 +61,12 @@ void read_device_copy(const VexoTensor& tensor, void* target) {
   const bm_status_t status =
       bm_memcpy_d2s_partial_offset(tensor.bm_handle, target, block_of(tensor), static_cast<unsigned>(tensor.size),
                                    static_cast<unsigned>(tensor.offset));
-  if (status != BM_SUCCESS) fail("Failed to download tensor data, status: ", status);
+  if (status != BM_SUCCESS) fail_with("Failed to download tensor data, status: ", status);
 }
 
 HostBuffer allocate_or_fail(size_t size, const char* message) {
   HostBuffer buffer = allocate_host(size);
-  if (!buffer) fail(message);
+  if (!buffer) fail_with(message);
   return buffer;
 }
 
@@ -81,15 +77,15 @@ bool show_range_valid(int start, int64_t len, uint64_t elements) {
 
 void show(const VexoTensor& tensor, int start, int len, char location) {
   const bool device = location == 'd' || location == 'D';
-  if (!device && location != 's' && location != 'S') fail("Invalid location");
-  if (device && !tensor.is_in_device) fail("No device data to show");
-  if (!device && !tensor.is_have_data) fail("No host data to show");
+  if (!device && location != 's' && location != 'S') fail_with("Invalid location");
+  if (device && !tensor.is_in_device) fail_with("No device data to show");
+  if (!device && !tensor.is_have_data) fail_with("No host data to show");
   const size_t element_size = get_dtype_size(tensor.dtype);
-  if (element_size == 0) fail("Cannot show a tensor of unknown element type ", tensor.dtype);
+  if (element_size == 0) fail_with("Cannot show a tensor of unknown element type ", tensor.dtype);
   const uint64_t elements = tensor.size / element_size;
   const int64_t count = len < 0 ? static_cast<int64_t>(elements) : len;
   if (!show_range_valid(start, count, elements)) {
-    fail("Cannot show elements ", start, " to ", start + count - 1, " of a tensor of ", elements, " elements");
+    fail_with("Cannot show elements ", start, " to ", start + count - 1, " of a tensor of ", elements, " elements");
   }
   void* source = tensor.data;
   HostBuffer device_copy;  // the record's own host fields stay as they are
@@ -103,7 +99,7 @@ void show(const VexoTensor& tensor, int start, int len, char location) {
 }
 
 VexoTensor& valid_tensor(VexoTensor* tensor) {
-  if (!tensor) fail("Invalid tensor");
+  if (!tensor) fail_with("Invalid tensor");
   return *tensor;
 }
 
@@ -112,8 +108,8 @@ VexoTensor& valid_tensor(VexoTensor* tensor) {
 bool lies_in_block(const VexoTensor& tensor) { return window_in_block(tensor, 0, tensor.size); }
 
 void set_host_data(VexoTensor* tensor, void* data, size_t size, bool copy) {
-  if (!tensor || !data) fail("Invalid tensor or data pointer");
-  if (size != tensor->size) fail("Size mismatch");
+  if (!tensor || !data) fail_with("Invalid tensor or data pointer");
+  if (size != tensor->size) fail_with("Size mismatch");
   if (copy) {
     if (!tensor->is_malloc_host) adopt_host_buffer(*tensor, allocate_or_fail(size, "Failed to allocate host memory"));
     std::memmove(tensor->data, data, size);
@@ -128,19 +124,19 @@ void set_host_data(VexoTensor* tensor, void* data, size_t size, bool copy) {
 }
 
 void upload(VexoTensor& tensor) {
-  if (!tensor.is_have_data) fail("No host data to sync to device");
+  if (!tensor.is_have_data) fail_with("No host data to sync to device");
   check_host_copy_possible(tensor);
   const bm_status_t status =
       bm_memcpy_s2d_partial_offset(tensor.bm_handle, block_of(tensor), tensor.data,
                                    static_cast<unsigned>(tensor.size), static_cast<unsigned>(tensor.offset));
-  if (status != BM_SUCCESS) fail("Failed to upload tensor data, status: ", status);
+  if (status != BM_SUCCESS) fail_with("Failed to upload tensor data, status: ", status);
   tensor.is_in_device = true;
 }
 
 // Downloads into the record's own buffer, allocating one when the record
 // has none: a borrowed caller buffer is never written.
 void download(VexoTensor& tensor) {
-  if (!tensor.is_in_device) fail("No device data to sync to host");
+  if (!tensor.is_in_device) fail_with("No device data to sync to host");
   check_host_copy_possible(tensor);
   HostBuffer fresh;
   void* target = tensor.data;
@@ -155,7 +151,7 @@ void download(VexoTensor& tensor) {
 
 void copy_on_device(bm_handle_t bm_handle, VexoTensor* dst_tensor, VexoTensor* src_tensor, size_t dst_offset_bytes,
                     size_t src_offset_bytes, size_t size) {
-  if (!dst_tensor || !src_tensor || !src_tensor->is_in_device) fail("[d2d_bytes_offset] Invalid tensor");
+  if (!dst_tensor || !src_tensor || !src_tensor->is_in_device) fail_with("[d2d_bytes_offset] Invalid tensor");
   const struct {
     const VexoTensor& tensor;
     size_t extra;
@@ -163,14 +159,14 @@ void copy_on_device(bm_handle_t bm_handle, VexoTensor* dst_tensor, VexoTensor* s
   } sides[] = {{*src_tensor, src_offset_bytes, "source"}, {*dst_tensor, dst_offset_bytes, "destination"}};
   for (const auto& side : sides) {
     if (!window_in_block(side.tensor, side.extra, size)) {
-      fail("[d2d_bytes_offset] ", size, " bytes at offset ", side.extra, " leave the device block of the ",
+      fail_with("[d2d_bytes_offset] ", size, " bytes at offset ", side.extra, " leave the device block of the ",
            side.role);
     }
   }
   const bm_status_t status =
       bm_memcpy_d2d_byte(bm_handle, block_of(*dst_tensor), dst_tensor->offset + dst_offset_bytes,
                          block_of(*src_tensor), src_tensor->offset + src_offset_bytes, size);
-  if (status != BM_SUCCESS) fail("[d2d_bytes_offset] Device copy failed, status: ", status);
+  if (status != BM_SUCCESS) fail_with("[d2d_bytes_offset] Device copy failed, status: ", status);
   dst_tensor->is_in_device = true;
 }
 
@@ -198,6 +194,11 @@ size_t get_dtype_size(int dtype) {
 
 void TensorDeleter::operator()(VexoTensor* tensor) const { vexotensor_destroy(tensor); }
 
+}  // namespace minitensor
+
+// The exported functions, at global scope as vexo.h declares them.
+using namespace minitensor;
+
 extern "C" {
 
 vexotensor vexotensor_create() {
@@ -216,7 +217,7 @@ vexotensor vexotensor_create() {
 }
 
 void vexotensor_init(vexotensor tensor) {
-  if (!tensor) return;
+  if (!minilog::present(tensor, "vexotensor_init", "tensor")) return;
   *tensor = VexoTensor{};
   tensor->device_id = -1;
 }
@@ -249,14 +250,14 @@ vexotensor vexotensor_malloc_device(bm_handle_t bm_handle, size_t size) {
 }
 
 void vexotensor_set_device_mem(vexotensor tensor, bm_device_mem_t device_mem, uint64_t tensor_offset) {
-  if (!tensor) return;
+  if (!minilog::present(tensor, "vexotensor_set_device_mem", "tensor")) return;
   place_on_block(*tensor, device_mem);
   tensor->offset = tensor_offset;
   tensor->addr = tensor->device_start + tensor_offset;
 }
 
 void vexotensor_set_device_mem_by_addr(vexotensor tensor, bm_device_mem_t device_mem, uint64_t tensor_addr) {
-  if (!tensor) return;
+  if (!minilog::present(tensor, "vexotensor_set_device_mem_by_addr", "tensor")) return;
   place_on_block(*tensor, device_mem);
   tensor->addr = tensor_addr;
   tensor->offset = tensor_addr - tensor->device_start;
@@ -310,5 +311,3 @@ void vexotensor_s2d_bytes(vexotensor tensor, void* data, size_t size) {
 }
 
 }  // extern "C"
-
-}  // namespace minitensor

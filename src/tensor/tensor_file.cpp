@@ -136,6 +136,11 @@ bool valid_arguments(const VexoTensor* tensor, const char* filename) {
 
 }  // namespace
 
+}  // namespace minitensor
+
+// The exported functions, at global scope as vexo.h declares them.
+using namespace minitensor;
+
 extern "C" {
 
 bool vexotensor_save_data(vexotensor tensor, const char* filename) {
@@ -149,5 +154,3 @@ bool vexotensor_load_data(vexotensor tensor, const char* filename) {
 }
 
 }  // extern "C"
-
-}  // namespace minitensor

@@ -27,6 +27,11 @@ template <typename Error = LoggedError, typename... Pieces>
   throw Error(text.str());
 }
 
+// The rule for the pointers that an exported function needs (handles
+// first): a null one is refused with the line "<function>: no <what>".
+// False after that line; the caller returns its failure value.
+bool present(const void* pointer, const char* function, const char* what) noexcept;
+
 // Logs "<function>: <what>" at the error level; never throws.
 void log_exception(const char* function, const char* what) noexcept;
 

@@ -4,11 +4,14 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
 
+#include "bmodel/internal/log.h"
 #include "vexo.h"
 
 namespace minilog {
@@ -50,6 +53,19 @@ DescriptorStream& descriptor_stream() {
   return instance;
 }
 
+// Where whole lines go. The lock makes one line one write, and a callback
+// replaced while another thread logs is never called after its replacement.
+struct Sink {
+  std::mutex lock;
+  vexo_log_callback callback = nullptr;
+  void* user_data = nullptr;
+};
+
+Sink& sink() {
+  static Sink instance;
+  return instance;
+}
+
 // Per thread, so that a caller reads the reason of its own failure.
 struct ErrorRecord {
   std::string pending;  // pieces of the error message being written
@@ -67,6 +83,26 @@ ErrorRecord& error_record() {
 std::ostream& log_stream() {
   DescriptorStream& chosen = descriptor_stream();
   return chosen.buffer.fd.load() == STDOUT_FILENO ? std::cout : chosen.stream;
+}
+
+PendingMessage& pending_message(int level) {
+  thread_local std::array<PendingMessage, 11> messages;  // indexed by level, 1 to 10
+  return messages[static_cast<size_t>(level)];
+}
+
+void write_line(int level, const std::string& plain, const std::string& written) {
+  Sink& out = sink();
+  std::lock_guard<std::mutex> hold(out.lock);
+  if (out.callback) {
+    out.callback(level, plain.c_str(), out.user_data);
+    return;
+  }
+  log_stream() << written << std::flush;
+}
+
+void emit_message(int level, const std::string& text, const std::string& closing) {
+  const std::string plain = get_current_time_string() + " " + log_level_string_map[level] + " " + text;
+  write_line(level, plain, log_level_color_map[level] + plain + kResetSequence + closing);
 }
 
 void note_error_piece(const std::string& piece) {
@@ -111,6 +147,11 @@ int get_min_log_level() {
   return level ? std::atoi(level) : 10;
 }
 
+bool present(const void* pointer, const char* function, const char* what) noexcept {
+  if (!pointer) log_exception(function, (std::string("no ") + what).c_str());
+  return pointer != nullptr;
+}
+
 void log_exception(const char* function, const char* what) noexcept {
   try {
     log_error(function, ": ", what);
@@ -126,11 +167,31 @@ Logger& Logger::getInstance() {
 
 }  // namespace minilog
 
+namespace bmodel::detail {
+
+void log_line(const char* level, const char* function, int line, const std::string& message) {
+  std::ostringstream text;
+  text << "[BMODEL][" << function << ":" << line << "] " << level << ": " << message;
+  minilog::write_line(1, text.str(), text.str() + "\n");
+  // Every line the container writes is an error or fatal one.
+  minilog::remember_error(message);
+}
+
+}  // namespace bmodel::detail
+
 bool vexo_set_log_fd(int fd) {
   if (fd < 0) return false;
+  std::lock_guard<std::mutex> hold(minilog::sink().lock);
   std::cout.flush();  // what is already logged keeps its place
   minilog::descriptor_stream().buffer.fd.store(fd);
   return true;
+}
+
+void vexo_set_log_callback(vexo_log_callback callback, void* user_data) {
+  minilog::Sink& out = minilog::sink();
+  std::lock_guard<std::mutex> hold(out.lock);
+  out.callback = callback;
+  out.user_data = user_data;
 }
 
 extern "C" const char* vexo_get_last_error(void) { return minilog::error_record().last.c_str(); }

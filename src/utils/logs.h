@@ -1,6 +1,10 @@
 // Logging: ten numbered levels, each served by its own logger, a threshold
 // taken from LOG_LEVEL, and coloured, time-stamped lines on standard output
-// (or on the file descriptor that vexo_set_log_fd chose).
+// (or on the file descriptor that vexo_set_log_fd chose, or handed to the
+// callback that vexo_set_log_callback set).
+//
+// Safe from several threads: each thread gathers its own message and the
+// whole line is written at once, so lines of different threads never mix.
 //
 // A message is one chain of insertions on one logger ended by inserting that
 // logger's endl():
@@ -14,17 +18,7 @@
 #include <sstream>
 #include <string>
 
-#include "utils/export.h"
-
-extern "C" {
-
-// Sends the library's log lines to the open file descriptor fd from now on:
-// STDOUT_FILENO (the default) or, as the command-line tools do, STDERR_FILENO
-// so that a program's own results stay alone on standard output. Returns
-// false, changing nothing, for a negative fd.
-VEXO_API bool vexo_set_log_fd(int fd);
-
-}  // extern "C"
+#include "vexo.h"
 
 namespace minilog {
 
@@ -53,12 +47,33 @@ int get_min_log_level();
 // descriptor.
 std::ostream& log_stream();
 
+// The calling thread's message in progress at one level: the logger's state
+// (first: the next insertion opens a message; last: endl() was inserted)
+// and the text gathered so far.
+struct PendingMessage {
+  bool first = true;
+  bool last = false;
+  std::string text;
+  std::ostringstream messageStream;  // formats one piece; reused
+};
+PendingMessage& pending_message(int level);
+
+// Writes one whole message at once: to the log callback when one is set
+// (the line without colour codes), otherwise colour, time, tag, text, the
+// reset sequence and `closing` (normally "\n") to the log descriptor.
+void emit_message(int level, const std::string& text, const std::string& closing);
+
+// One line, whole: `plain` (no colour, no newline) to the log callback when
+// one is set, otherwise `written` as it is to the log descriptor.
+void write_line(int level, const std::string& plain, const std::string& written);
+
 template <int LogLevel>
 class LoggerBase {
  public:
   virtual ~LoggerBase() = default;
 
-  // Each piece reaches the log stream, flushed, at its insertion.
+  // Pieces gather on the calling thread; the insertion after endl() (normally
+  // its "\n") writes the whole line.
   template <typename T>
   LoggerBase& operator<<(const T& value) {
     if constexpr (LogLevel == 1) {
@@ -67,40 +82,31 @@ class LoggerBase {
       note_error_piece(piece.str());
     }
     if (get_min_log_level() < LogLevel) return *this;
-    if (first) {
-      last = false;
-      log_prefix();
+    PendingMessage& message = pending_message(LogLevel);
+    if (message.first) {
+      message.first = false;
+      message.last = false;
+      message.text.clear();
     }
-    messageStream << value;
-    if (last) {
-      first = true;
-      last = false;
-      log_stream() << kResetSequence;
+    message.messageStream << value;
+    if (message.last) {
+      message.first = true;
+      message.last = false;
+      emit_message(LogLevel, message.text, message.messageStream.str());
+    } else {
+      message.text += message.messageStream.str();
     }
-    log_stream() << messageStream.str() << std::flush;
-    messageStream.str(std::string());
+    message.messageStream.str(std::string());
     return *this;
   }
 
-  // Marks the message as ending: the next insertion writes the reset sequence
-  // before its piece (normally the "\n" returned here).
+  // Marks the message as ending: the next insertion writes the line, with
+  // its piece (normally the "\n" returned here) after the reset sequence.
   std::string endl() {
     if constexpr (LogLevel == 1) end_error_message();
-    last = true;
+    pending_message(LogLevel).last = true;
     return "\n";
   }
-
-  void log_prefix() {
-    if (last) return;
-    log_stream() << log_level_color_map[LogLevel] << get_current_time_string() << " "
-                 << log_level_string_map[LogLevel] << " " << std::flush;
-    first = false;
-  }
-
- private:
-  bool first = true;
-  bool last = false;
-  std::stringstream messageStream;
 };
 
 typedef LoggerBase<1> ErrorLogger;

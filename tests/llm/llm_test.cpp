@@ -162,8 +162,8 @@ TEST_F(LlmRuntime, PassesRefuseWhatDoesNotFit) {
   EXPECT_EQ(llmrun::llm_get_token_len(llm), 5u);
   llmrun::llm_free(llm);
 
-  EXPECT_EQ(llmrun::llm_forward_first(nullptr, prompt, 1), 0);
-  EXPECT_EQ(llmrun::llm_forward_next(nullptr), 0);
+  EXPECT_EQ(llmrun::llm_forward_first(nullptr, prompt, 1), -1);
+  EXPECT_EQ(llmrun::llm_forward_next(nullptr), -1);
   EXPECT_EQ(llmrun::llm_get_seq_len(nullptr), 0u);
   llmrun::llm_free(nullptr);
 }

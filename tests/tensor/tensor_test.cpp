@@ -373,11 +373,16 @@ TEST_F(Tensor, ShowRefusesWhatItCannotPrint) {
             Lines{"Cannot show a tensor of unknown element type 11"});
 }
 
-TEST(TensorRecord, NullRecordsAreIgnored) {
+// Setting up no record is refused with a line; releasing none is no error.
+TEST(TensorRecord, NullRecordsAreRefusedAndReleasedSilently) {
+  EXPECT_EQ(errors_of([] {
+              vexotensor_init(nullptr);
+              vexotensor_set_device_mem(nullptr, bm_device_mem_t{}, 0);
+              vexotensor_set_device_mem_by_addr(nullptr, bm_device_mem_t{}, 0);
+            }),
+            (Lines{"vexotensor_init: no tensor", "vexotensor_set_device_mem: no tensor",
+                   "vexotensor_set_device_mem_by_addr: no tensor"}));
   const std::string output = printed([] {
-    vexotensor_init(nullptr);
-    vexotensor_set_device_mem(nullptr, bm_device_mem_t{}, 0);
-    vexotensor_set_device_mem_by_addr(nullptr, bm_device_mem_t{}, 0);
     vexotensor_destroy(nullptr);
     vexotensor_free_device(nullptr);
   });

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <mutex>
 #include <regex>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "log_lines.h"
 #include "src/utils/logs.h"
@@ -102,4 +105,54 @@ TEST(UtilsLogger, ElapsedFormLogsTheStatementTextAtLevel5) {
   const auto texts = testlog::texts_at(out, "\x1b[35m", "[level5] ");
   ASSERT_EQ(texts.size(), 1u);
   EXPECT_TRUE(std::regex_match(texts[0], std::regex(R"(\{ value = 42; \} elapsed time: [0-9.e+-]+s)"))) << texts[0];
+}
+
+namespace {
+
+struct Received {
+  std::mutex lock;
+  std::vector<std::pair<int, std::string>> lines;
+};
+
+void receive(int level, const char* text, void* user_data) {
+  auto* received = static_cast<Received*>(user_data);
+  std::lock_guard<std::mutex> hold(received->lock);
+  received->lines.emplace_back(level, text);
+}
+
+}  // namespace
+
+// Messages that several threads write piece by piece at once reach the
+// callback as whole lines, plain and in each thread's order, and nothing
+// reaches standard output meanwhile.
+TEST(UtilsLogger, CallbackReceivesWholeLinesFromConcurrentThreads) {
+  unsetenv("LOG_LEVEL");
+  constexpr int kThreads = 4;
+  constexpr int kMessages = 200;
+  Received received;
+  const std::string out = captured_stdout([&] {
+    vexo_set_log_callback(receive, &received);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([t] {
+        auto& log = minilog::Logger::getInstance().getInfoLogger();
+        for (int m = 0; m < kMessages; ++m) log << "thread " << t << " message " << m << log.endl();
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    vexo_set_log_callback(nullptr, nullptr);
+  });
+  EXPECT_EQ(out, "");
+  ASSERT_EQ(received.lines.size(), size_t{kThreads * kMessages});
+  const std::regex line("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} \\[INFO\\]    thread ([0-9]) message ([0-9]+)");
+  int next[kThreads] = {};
+  for (const auto& [level, text] : received.lines) {
+    EXPECT_EQ(level, 3);
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(text, match, line)) << text;
+    const int thread = std::stoi(match[1]);
+    EXPECT_EQ(std::stoi(match[2]), next[thread]++) << text;
+  }
+  // With the callback gone, lines are written again as before.
+  EXPECT_EQ(parse_lines(one_message_at<3>()).size(), 1u);
 }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <limits>
@@ -131,11 +132,24 @@ std::string usage_message(const CLI::App& app, const CLI::ParseError& error) {
   return message;
 }
 
+// The library's lines as plain lines on standard error, so that a tool's
+// own results stay alone on standard output. The prefix is the current
+// thread's: the server names the request it serves.
+void log_to_stderr(int /*level*/, const char* text, void* /*user_data*/) {
+  const std::string line = log_prefix() + text + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
 }  // namespace
+
+std::string& log_prefix() {
+  thread_local std::string prefix;
+  return prefix;
+}
 
 int Tool::run(int argc, char** argv) {
   setenv("LOG_LEVEL", kDefaultLogLevel, 0);
-  vexo_set_log_fd(STDERR_FILENO);
+  vexo_set_log_callback(log_to_stderr, nullptr);
   std::cout << std::unitbuf;
   try {
     app_.parse(argc, argv);

@@ -2,9 +2,9 @@
 // and --log-level, and a run that turns every failure into one line
 //   <tool>: error: <message>
 // on standard error and a non-zero exit status. The library's log lines go
-// to standard error too, so that standard output holds only results, each
-// written through at once (nothing waits in a buffer when it is a file or a
-// pipe).
+// to standard error too, as plain lines (no colour), so that standard output
+// holds only results, each written through at once (nothing waits in a
+// buffer when it is a file or a pipe).
 //
 //   vexo::tool::Tool tool("vexo-x", "Does x with bmodel files");
 //   tool.app().add_subcommand("y", "...")->callback([&] { ... });
@@ -17,6 +17,7 @@
 #include <CLI/CLI.hpp>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace vexo::tool {
 
@@ -44,6 +45,22 @@ void check_count(CLI::Option* option, long long low, long long high);
 // The library's reason for its latest failure on this thread, as the end of
 // a message: " (the library's log says why)" until a reason is recorded.
 std::string library_reason();
+
+// What the calling thread puts before the library's log lines on standard
+// error ("" unless set; the server sets the request it serves).
+std::string& log_prefix();
+
+// Sets log_prefix() for the calling thread while it lives.
+class ScopedLogPrefix {
+ public:
+  explicit ScopedLogPrefix(std::string prefix) : saved_(std::exchange(log_prefix(), std::move(prefix))) {}
+  ~ScopedLogPrefix() { log_prefix() = std::move(saved_); }
+  ScopedLogPrefix(const ScopedLogPrefix&) = delete;
+  ScopedLogPrefix& operator=(const ScopedLogPrefix&) = delete;
+
+ private:
+  std::string saved_;
+};
 
 // Whether the tool's own lines on descriptor fd may carry
 // colour: the descriptor is a terminal and NO_COLOR is unset or empty.

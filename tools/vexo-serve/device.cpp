@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "vexo.h"
+#include "common/tool.h"
 
 namespace vexo::serve {
 
@@ -30,7 +31,7 @@ std::vector<Element> sized(Call call, const char* what) {
 }  // namespace
 
 Tokenizer::Tokenizer(const std::string& path) : handle_(llm_tokenizer_load(path.c_str())) {
-  if (!handle_) throw std::runtime_error("cannot load the tokenizer " + path + " (the library's log says why)");
+  if (!handle_) throw std::runtime_error("cannot load the tokenizer " + path + vexo::tool::library_reason());
 }
 
 std::vector<int> Tokenizer::encode(const std::string& text, bool add_bos) const {
@@ -75,7 +76,7 @@ ChatTemplate::ChatTemplate(const std::string& path, const std::string& tokenizer
                            : llm_chat_template_load(path.c_str())) {
   if (!handle_) {
     throw std::runtime_error("cannot load the chat template " + (path.empty() ? "of " + tokenizer_path : path) +
-                             " (the library's log says why)");
+                             vexo::tool::library_reason());
   }
 }
 
@@ -106,7 +107,7 @@ Device::Device(const std::string& model, int id, const Tokenizer& tokenizer) : i
   llm_ = llmrun::llm_init(model.c_str(), id);
   if (!llm_) {
     throw std::runtime_error("cannot load " + model + " on device " + std::to_string(id) +
-                             " as a language model (the library's log says why)");
+                             " as a language model" + vexo::tool::library_reason());
   }
   session_ = llm_session_create(llm_, tokenizer.get());
   if (!session_) {

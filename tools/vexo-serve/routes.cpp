@@ -5,6 +5,7 @@
 #include <chrono>
 #include <memory>
 
+#include "common/tool.h"
 #include "metrics.h"
 #include "requests.h"
 #include "scheduler.h"
@@ -289,8 +290,11 @@ std::vector<int> Service::prompt(GenerationRequest& request) const {
 
 void Service::generate(const httplib::Request& req, httplib::Response& res, bool chat) {
   const Clock::time_point arrival = Clock::now();
+  ResponseHead head = response_head(chat, options_.model);
+  const vexo::tool::ScopedLogPrefix request_tag("[" + head.id + "] ");
   const json body = parse_object(req.body);
   GenerationRequest request = chat ? parse_chat(body, req.body, names()) : parse_completion(body, names());
+  head.model = request.model;  // the name the request used
   check_head(request);
   Plan plan;
   plan.prompt = prompt(request);
@@ -299,7 +303,7 @@ void Service::generate(const httplib::Request& req, httplib::Response& res, bool
   plan.include_usage = request.include_usage;
 
   std::unique_ptr<Lease> lease = pool_.acquire(plan.prompt);
-  auto generation = std::make_shared<Generation>(response_head(chat, request.model), std::move(lease),
+  auto generation = std::make_shared<Generation>(std::move(head), std::move(lease),
                                                  std::move(plan), *tokenizer_, arrival, metrics_);
   generation->begin();
   res.set_header("Cache-Control", "no-cache");

@@ -1,5 +1,6 @@
 #include "streaming.h"
 
+#include "common/tool.h"
 #include "metrics.h"
 
 namespace vexo::serve {
@@ -35,6 +36,8 @@ void Generation::start_choice(size_t index) {
 }
 
 bool Generation::step(std::string& text, std::vector<TokenLogprobs>& logprobs, size_t offset) {
+  // A stream's steps run later, on the connection's thread.
+  const vexo::tool::ScopedLogPrefix request_tag("[" + head_.id + "] ");
   Device& device = lease_->device();
   const size_t before = text.size();
   const bool more = device.step(text);
