@@ -17,16 +17,18 @@ using minilog::fail_with;
 // Template files are small; this bounds what a hostile folder can make us read.
 constexpr std::uintmax_t kMaxTemplateFile = 64u << 20;
 
+// Read as a stream, so that a pipe serves as well as a file.
 std::string read_file(const std::string& path) {
-  std::error_code error;
-  const std::uintmax_t size = std::filesystem::file_size(path, error);
-  if (error) fail_with("Cannot open the chat template ", path);
-  if (size > kMaxTemplateFile) fail_with("The chat template ", path, " is larger than ", kMaxTemplateFile, " bytes");
   std::ifstream file(path, std::ios::binary);
   if (!file) fail_with("Cannot open the chat template ", path);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
+  std::string text;
+  char block[1 << 16];
+  while (file.read(block, sizeof block) || file.gcount() > 0) {
+    text.append(block, static_cast<size_t>(file.gcount()));
+    if (text.size() > kMaxTemplateFile) fail_with("The chat template ", path, " is larger than ", kMaxTemplateFile, " bytes");
+  }
+  if (file.bad()) fail_with("Cannot read the chat template ", path);
+  return text;
 }
 
 json read_json(const std::string& path) {

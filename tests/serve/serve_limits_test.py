@@ -49,13 +49,27 @@ def read_response(sock):
             head, _, body = data.partition(b"\r\n\r\n")
             length = [int(line.split(b":")[1]) for line in head.split(b"\r\n")
                       if line.lower().startswith(b"content-length:")]
-            if length and len(body) >= length[0]:
+            if (length and len(body) >= length[0]) or body.endswith(b"0\r\n\r\n"):
                 break
     except ConnectionResetError:
         pass
     check(data.startswith(b"HTTP/1.1 "), f"no answer: {data[:200]!r}")
     status = int(data.split(b" ")[1])
-    return status, data.partition(b"\r\n\r\n")[2].decode()
+    head, _, body = data.partition(b"\r\n\r\n")
+    if b"transfer-encoding: chunked" in head.lower():
+        body = unchunked(body)
+    return status, body.decode()
+
+
+def unchunked(body):
+    data = b""
+    while body:
+        size, _, body = body.partition(b"\r\n")
+        size = int(size, 16)
+        if size == 0:
+            break
+        data, body = data + body[:size], body[size + 2:]
+    return data
 
 
 def post_head(path, extra=""):

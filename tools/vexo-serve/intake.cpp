@@ -104,9 +104,14 @@ class ReplayStream : public httplib::Stream {
  public:
   ReplayStream(int fd, std::string request) : fd_(fd), request_(std::move(request)) {}
   bool is_readable() const override { return read_ < request_.size(); }
+  // Writable, and not closed by the client: a client that left shows as
+  // the end of what it sends, which is how a generation learns to stop.
   bool is_writable() const override {
     pollfd ready{fd_, POLLOUT, 0};
-    return poll(&ready, 1, kWriteTimeoutMs) > 0 && (ready.revents & (POLLERR | POLLHUP)) == 0;
+    if (poll(&ready, 1, kWriteTimeoutMs) <= 0 || (ready.revents & (POLLERR | POLLHUP)) != 0) return false;
+    char next;
+    const ssize_t peeked = recv(fd_, &next, 1, MSG_PEEK | MSG_DONTWAIT);
+    return peeked > 0 || (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
   }
   ssize_t read(char* ptr, size_t size) override {
     const size_t n = std::min(size, request_.size() - read_);
@@ -382,8 +387,7 @@ bool HttpServer::process_and_close_socket(socket_t sock) {
   Connection connection(sock, svr_sock_);
   const auto answer = [&](const std::string& path, const Refusal& refusal) {
     if (refusal.status == 0) return;
-    const char* type = refusal.status >= 500 ? "server_error" : "invalid_request_error";
-    const std::string body = ApiError(refusal.status, type, refusal.message).body().dump();
+    const std::string body = gate_.error_body(path, refusal.status, refusal.message);
     const std::string response = "HTTP/1.1 " + std::to_string(refusal.status) + " " + reason(refusal.status) +
                                  "\r\nContent-Type: application/json\r\nContent-Length: " +
                                  std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;

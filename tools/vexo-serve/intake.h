@@ -42,6 +42,9 @@ struct Gate {
       refusal;
   // Requests served even on a connection over the caps: the probes.
   std::function<bool(const std::string& method, const std::string& path)> probe;
+  // The JSON body of an error the intake answers itself, in the protocol
+  // of the path ("" when the head never named one).
+  std::function<std::string(const std::string& path, int status, const std::string& message)> error_body;
   // Counts a request the intake answered itself.
   std::function<void(const std::string& path, int status)> count;
 };

@@ -109,6 +109,11 @@ Gate Service::gate() {
     return method == "GET" && (path == "/health" || path == "/metrics" || path == "/v2/health/live" ||
                                path == "/v2/health/ready");
   };
+  gate.error_body = [](const std::string& path, int status, const std::string& message) {
+    // The v2 protocol's errors are {"error": text}; the OpenAI API's are objects.
+    if (path.rfind("/v2", 0) == 0) return json{{"error", message}}.dump();
+    return ApiError(status, status >= 500 ? "server_error" : "invalid_request_error", message).body().dump();
+  };
   gate.count = [this](const std::string& path, int status) { metrics_.count_request(endpoint_label(path), status); };
   return gate;
 }
