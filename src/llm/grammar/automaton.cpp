@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 
+#include "src/llm/utf8.h"
 #include "src/utils/guard.h"
 
 namespace llmrun::grammar {
@@ -20,21 +21,7 @@ ExprPtr make(Expr expr) { return std::make_shared<const Expr>(std::move(expr)); 
 // The UTF-8 encoding of a code point as bytes.
 std::string utf8(uint32_t c) {
   std::string s;
-  if (c < 0x80) {
-    s += static_cast<char>(c);
-  } else if (c < 0x800) {
-    s += static_cast<char>(0xC0 | (c >> 6));
-    s += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    s += static_cast<char>(0xE0 | (c >> 12));
-    s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    s += static_cast<char>(0xF0 | (c >> 18));
-    s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (c & 0x3F));
-  }
+  append_utf8(s, c);
   return s;
 }
 

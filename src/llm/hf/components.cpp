@@ -61,7 +61,7 @@ struct ByteAlphabet {
     for (int b = 0; b < 256; ++b) {
       const bool printable = (b >= 0x21 && b <= 0x7E) || (b >= 0xA1 && b <= 0xAC) || b >= 0xAE;
       const char32_t c = printable ? static_cast<char32_t>(b) : next++;
-      append_char(chars[b], c);
+      append_utf8(chars[b], c);
       bytes[c] = b;
     }
   }

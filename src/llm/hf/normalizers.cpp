@@ -47,7 +47,7 @@ class Lowercase : public Normalizer {
       if (c == 0x130) {
         out += "i\xCC\x87";  // İ lowercases to two characters
       } else {
-        append_char(out, static_cast<char32_t>(utf8proc_tolower(static_cast<utf8proc_int32_t>(c))));
+        append_utf8(out, static_cast<char32_t>(utf8proc_tolower(static_cast<utf8proc_int32_t>(c))));
       }
     }
     text = std::move(out);

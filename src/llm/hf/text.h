@@ -5,11 +5,12 @@
 #include <cstdint>
 #include <string>
 
+#include "src/llm/utf8.h"
+
 namespace llmrun::hf {
 
 // The code point at text[i] and its length in bytes; text must be valid UTF-8.
 char32_t next_char(const std::string& text, size_t i, size_t* length);
-void append_char(std::string& out, char32_t c);
 // `text` with every invalid sequence replaced by U+FFFD, one per maximal
 // invalid subpart (as text decoders do).
 std::string valid_utf8(const std::string& text);

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "src/llm/utf8.h"
 #include "src/utils/guard.h"
 
 namespace llmrun::jinja {
@@ -11,25 +12,6 @@ namespace {
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
-
-// Appends the UTF-8 form of a code point.
-void append_utf8(std::string& out, unsigned long cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 class Lexer {
  public:
