@@ -4,7 +4,7 @@
 VEXO_PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
                libflatbuffers-dev flatbuffers-compiler libssl-dev nlohmann-json3-dev libcli11-dev python3 python3-numpy
                libsentencepiece-dev sentencepiece libcpp-httplib-dev clang curl
-               libpcre2-dev libutf8proc-dev nodejs npm
+               libpcre2-dev libutf8proc-dev nodejs
                chromium chromium-driver python3-selenium haproxy prometheus python3-yaml
                python3-venv python3-setuptools python3-wheel python3-build mypy dpkg-dev lintian)
 
@@ -16,6 +16,8 @@ ensure_packages() {
   for pkg in "${VEXO_PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
   done
+  # Some builds of Node.js bring npm along (and conflict with Debian's npm).
+  command -v npm >/dev/null || missing+=(npm)
   [ ${#missing[@]} -eq 0 ] && return 0
   if [ "$(id -u)" -eq 0 ]; then
     echo "Installing ${missing[*]}"
