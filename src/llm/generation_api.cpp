@@ -11,6 +11,7 @@
 #include "chat_template.h"
 #include "grammar/grammar.h"
 #include "grammar/token_mask.h"
+#include "jinja/value.h"
 #include "llm/generation.h"
 #include "session.h"
 #include "tokenizer.h"
@@ -401,7 +402,19 @@ llm_chat_prompt* llm_chat_template_apply(const llm_chat_template* chat_template,
         require(messages_json, "messages");
         const auto parse = [](const char* text, const char* what) {
           if (!text) return nlohmann::ordered_json();
-          nlohmann::ordered_json value = nlohmann::ordered_json::parse(text, nullptr, false);
+          // Refused while parsing: a template could not use deeper values,
+          // and copying them recurses as deep as they go.
+          struct TooDeep {};
+          const auto shallow = [](int depth, nlohmann::ordered_json::parse_event_t, nlohmann::ordered_json&) {
+            if (static_cast<size_t>(depth) > llmrun::jinja::kMaxValueDepth) throw TooDeep{};
+            return true;
+          };
+          nlohmann::ordered_json value;
+          try {
+            value = nlohmann::ordered_json::parse(text, shallow, false);
+          } catch (const TooDeep&) {
+            fail_with("The ", what, " nest deeper than ", llmrun::jinja::kMaxValueDepth, " levels");
+          }
           if (value.is_discarded()) fail_with("The ", what, " are not valid JSON");
           return value;
         };

@@ -106,7 +106,7 @@ TEST_F(ChatTemplates, FailWithTheLineOnMalformedTemplatesAndBadInput) {
   EXPECT_EQ(render("{{ x }}", R"([{"content": "no role"}])"), "error: Each message needs to be a JSON object with a \"role\" text");
   const std::string deep_json = std::string(5000, '[') + std::string(5000, ']');
   EXPECT_EQ(render("{{ x }}", R"([{"role": "user", "content": )" + deep_json + "}]"),
-            "error: " + file + ":1: the JSON nests too deeply");
+            "error: The messages nest deeper than 100 levels");
 }
 
 TEST_F(ChatTemplates, StopHostileTemplatesWithinTheirBounds) {

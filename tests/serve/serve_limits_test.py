@@ -186,23 +186,25 @@ def check_long_prompts(binary, fixture):
     """8 requests at once whose 1 MiB prompts would take about a million
     tokens each: refused without encoding them, the server's peak memory
     grows by little."""
-    server = Server(binary, fixture / "llm.bmodel", fixture / "tokenizer.model")
-    pid = server.process.pid
-    Path(f"/proc/{pid}/clear_refs").write_text("5")  # the peak restarts from what is resident now
-    before = memory(pid, "VmRSS")
-    prompt = "zqxjvkwy" * ((1 << 20) // 8 - 64)
+    with Server(binary, fixture / "llm.bmodel", fixture / "tokenizer.model") as server:
+        pid = server.process.pid
+        Path(f"/proc/{pid}/clear_refs").write_text("5")  # the peak restarts from what is resident now
+        before = memory(pid, "VmRSS")
+        prompt = "zqxjvkwy" * ((1 << 20) // 8 - 64)
 
-    def ask(_):
-        return server.post("/v1/completions", {"prompt": prompt, "max_tokens": 1})
+        def ask(_):
+            return server.post("/v1/completions", {"prompt": prompt, "max_tokens": 1})
 
-    with concurrent.futures.ThreadPoolExecutor(8) as pool:
-        answers = list(pool.map(ask, range(8)))
-    for status, answer in answers:
-        check(status == 400 and "at least" in answer["error"]["message"] and answer["error"]["param"] == "prompt",
-              answer)
-    grown = memory(pid, "VmHWM") - before
-    check(grown < 100 << 20, f"the peak grew by {grown >> 20} MiB")
-    server.stop()
+        with concurrent.futures.ThreadPoolExecutor(8) as pool:
+            answers = list(pool.map(ask, range(8)))
+        for status, answer in answers:
+            check(status == 400 and "at least" in answer["error"]["message"] and answer["error"]["param"] == "prompt",
+                  answer)
+        grown = memory(pid, "VmHWM") - before
+        # AddressSanitizer keeps freed memory in quarantine and pads every block.
+        limit = int(os.environ.get("VEXO_TEST_PEAK_GROWTH_MIB", "100"))
+        check(grown < limit << 20, f"the peak grew by {grown >> 20} MiB (limit {limit} MiB)")
+        server.stop()
 
 
 def main(binary, fixture_tool, scratch):
