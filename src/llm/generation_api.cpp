@@ -77,6 +77,9 @@ std::vector<int> ids_of(const int* ids, size_t count) {
   return std::vector<int>(ids, ids + count);
 }
 
+// Chat JSON deeper than a template may use, refused while it is parsed.
+struct JsonTooDeep {};
+
 }  // namespace
 
 extern "C" {
@@ -404,15 +407,14 @@ llm_chat_prompt* llm_chat_template_apply(const llm_chat_template* chat_template,
           if (!text) return nlohmann::ordered_json();
           // Refused while parsing: a template could not use deeper values,
           // and copying them recurses as deep as they go.
-          struct TooDeep {};
           const auto shallow = [](int depth, nlohmann::ordered_json::parse_event_t, nlohmann::ordered_json&) {
-            if (static_cast<size_t>(depth) > llmrun::jinja::kMaxValueDepth) throw TooDeep{};
+            if (static_cast<size_t>(depth) > llmrun::jinja::kMaxValueDepth) throw JsonTooDeep{};
             return true;
           };
           nlohmann::ordered_json value;
           try {
             value = nlohmann::ordered_json::parse(text, shallow, false);
-          } catch (const TooDeep&) {
+          } catch (const JsonTooDeep&) {
             fail_with("The ", what, " nest deeper than ", llmrun::jinja::kMaxValueDepth, " levels");
           }
           if (value.is_discarded()) fail_with("The ", what, " are not valid JSON");
