@@ -15,6 +15,21 @@ namespace llmrun {
 
 namespace {
 
+// Spaces, controls, the space mark U+2581 and the invisible characters
+// that a SentencePiece normalizer may turn into a space or remove.
+bool may_vanish(std::string_view character) {
+  const auto lead = static_cast<unsigned char>(character[0]);
+  if (lead < 0x80) return lead <= 0x20 || lead == 0x7F;
+  if (character.size() < 2) return true;
+  const auto second = static_cast<unsigned char>(character[1]);
+  if (lead == 0xC2) return second <= 0xA0 || second == 0xAD;  // C1 controls, no-break and soft hyphen
+  if (lead == 0xE1) return character.substr(0, 3) == "\xE1\x9A\x80";     // ogham space
+  if (lead == 0xE2) return second == 0x80 || second == 0x81 || character.substr(0, 3) == "\xE2\x96\x81";
+  if (lead == 0xE3) return character.substr(0, 3) == "\xE3\x80\x80";     // ideographic space
+  if (lead == 0xEF) return character.substr(0, 3) == "\xEF\xBB\xBF";     // byte order mark
+  return false;
+}
+
 // A SentencePiece model file ("tokenizer.model").
 class SentencePieceTokenizer : public Tokenizer {
  public:
@@ -48,8 +63,8 @@ class SentencePieceTokenizer : public Tokenizer {
   }
   // Every id but an unknown or a byte one covers at most the longest
   // piece's bytes of the text, and only those ids cover a character that is
-  // a piece by itself; other characters (spaces among them, which the
-  // normalizer may drop) count for nothing.
+  // a piece by itself; other characters, and those the normalizer may drop
+  // or fold into a space, count for nothing.
   size_t min_ids(const std::string& text) const override {
     if (longest_piece_ == 0) return 0;
     size_t covered = 0;
@@ -57,7 +72,7 @@ class SentencePieceTokenizer : public Tokenizer {
       const auto lead = static_cast<unsigned char>(text[at]);
       const size_t length = std::min(text.size() - at, size_t{lead < 0x80 ? 1u : lead < 0xE0 ? 2u : lead < 0xF0 ? 3u : 4u});
       const std::string_view character(text.data() + at, length);
-      if (lead != ' ' && processor_.PieceToId(character) != processor_.unk_id()) covered += length;
+      if (!may_vanish(character) && processor_.PieceToId(character) != processor_.unk_id()) covered += length;
       at += length;
     }
     return (covered + longest_piece_ - 1) / longest_piece_;
