@@ -59,6 +59,11 @@ class Decoder {
  public:
   virtual ~Decoder() = default;
   virtual void decode(std::vector<std::string>& tokens) const = 0;
+  // The step on one token in the middle of a text (neither first nor last),
+  // leaving bytes that are not UTF-8 on their own as they are: the bytes the
+  // token adds to a text. `fused`: an earlier step joined the tokens into one
+  // text, whose ends alone a later step may strip.
+  virtual void decode_inner(std::string& token, bool& fused) const = 0;
 };
 
 // Each returns null for a JSON null.

@@ -23,15 +23,25 @@ class ByteLevel : public Decoder {
  public:
   void decode(std::vector<std::string>& tokens) const override {
     std::string bytes;
-    for (const std::string& token : tokens) {
-      for (size_t i = 0, n; i < token.size(); i += n) {
-        const char32_t c = next_char(token, i, &n);
-        const int byte = char_byte(c);
-        if (byte >= 0) bytes += static_cast<char>(byte);
-        else bytes.append(token, i, n);
-      }
-    }
+    for (const std::string& token : tokens) append_bytes(token, bytes);
     tokens = {valid_utf8(bytes)};
+  }
+  void decode_inner(std::string& token, bool& fused) const override {
+    std::string bytes;
+    append_bytes(token, bytes);
+    token = std::move(bytes);
+    fused = true;
+  }
+
+ private:
+  // The bytes the alphabet's characters stand for; other characters as they are.
+  static void append_bytes(const std::string& token, std::string& bytes) {
+    for (size_t i = 0, n; i < token.size(); i += n) {
+      const char32_t c = next_char(token, i, &n);
+      const int byte = char_byte(c);
+      if (byte >= 0) bytes += static_cast<char>(byte);
+      else bytes.append(token, i, n);
+    }
   }
 };
 
@@ -43,6 +53,7 @@ class Metaspace : public Decoder {
   void decode(std::vector<std::string>& tokens) const override {
     for (size_t i = 0; i < tokens.size(); ++i) tokens[i] = replaced(tokens[i], replacement_, i == 0 && strip_first_ ? "" : " ");
   }
+  void decode_inner(std::string& token, bool&) const override { token = replaced(token, replacement_, " "); }
 
  private:
   std::string replacement_;
@@ -55,6 +66,7 @@ class Replace : public Decoder {
   void decode(std::vector<std::string>& tokens) const override {
     for (std::string& token : tokens) token = pattern_.replace_all(token, content_);
   }
+  void decode_inner(std::string& token, bool&) const override { token = pattern_.replace_all(token, content_); }
 
  private:
   Regex pattern_;
@@ -92,6 +104,11 @@ class ByteFallback : public Decoder {
     flush();
     tokens = std::move(out);
   }
+  // A byte token is that byte, whether or not it completes a character.
+  void decode_inner(std::string& token, bool&) const override {
+    const int byte = byte_of(token);
+    if (byte >= 0) token = std::string(1, static_cast<char>(byte));
+  }
 
  private:
   static int byte_of(const std::string& token) {
@@ -114,6 +131,7 @@ class Fuse : public Decoder {
     for (const std::string& token : tokens) all += token;
     tokens = {all};
   }
+  void decode_inner(std::string&, bool& fused) const override { fused = true; }
 };
 
 class Strip : public Decoder {
@@ -123,18 +141,23 @@ class Strip : public Decoder {
         start_(config.value("start", 0UL)),
         stop_(config.value("stop", 0UL)) {}
   void decode(std::vector<std::string>& tokens) const override {
-    if (content_.empty()) return;
-    for (std::string& token : tokens) {
-      size_t begin = 0, end = token.size();
-      for (size_t k = 0; k < start_ && token.compare(begin, content_.size(), content_) == 0; ++k) begin += content_.size();
-      for (size_t k = 0; k < stop_ && end >= begin + content_.size() && token.compare(end - content_.size(), content_.size(), content_) == 0; ++k) {
-        end -= content_.size();
-      }
-      token = token.substr(begin, end - begin);
-    }
+    for (std::string& token : tokens) strip(token);
+  }
+  // Inside a joined text the token has no ends of its own.
+  void decode_inner(std::string& token, bool& fused) const override {
+    if (!fused) strip(token);
   }
 
  private:
+  void strip(std::string& token) const {
+    if (content_.empty()) return;
+    size_t begin = 0, end = token.size();
+    for (size_t k = 0; k < start_ && token.compare(begin, content_.size(), content_) == 0; ++k) begin += content_.size();
+    for (size_t k = 0; k < stop_ && end >= begin + content_.size() && token.compare(end - content_.size(), content_.size(), content_) == 0; ++k) {
+      end -= content_.size();
+    }
+    token = token.substr(begin, end - begin);
+  }
   std::string content_;
   size_t start_, stop_;
 };
@@ -143,22 +166,24 @@ class WordPiece : public Decoder {
  public:
   explicit WordPiece(const Json& config) : prefix_(string_or(config, "prefix", "##")), cleanup_(bool_or(config, "cleanup", true)) {}
   void decode(std::vector<std::string>& tokens) const override {
+    for (size_t i = 0; i < tokens.size(); ++i) piece(tokens[i], i == 0);
+  }
+  void decode_inner(std::string& token, bool&) const override { piece(token, false); }
+
+ private:
+  // A continuation loses its prefix; another word after the first gets a space.
+  void piece(std::string& token, bool first) const {
     static const std::pair<const char*, const char*> kCleanup[] = {
         {" .", "."}, {" ?", "?"}, {" !", "!"}, {" ,", ","}, {" ' ", "'"}, {" n't", "n't"},
         {" 'm", "'m"}, {" do not", " don't"}, {" 's", "'s"}, {" 've", "'ve"}, {" 're", "'re"}};
-    for (size_t i = 0; i < tokens.size(); ++i) {
-      std::string& token = tokens[i];
-      if (i > 0) {
-        if (token.compare(0, prefix_.size(), prefix_) == 0) token.erase(0, prefix_.size());
-        else token.insert(0, " ");
-      }
-      if (cleanup_) {
-        for (const auto& [from, to] : kCleanup) token = replaced(token, from, to);
-      }
+    if (!first) {
+      if (token.compare(0, prefix_.size(), prefix_) == 0) token.erase(0, prefix_.size());
+      else token.insert(0, " ");
+    }
+    if (cleanup_) {
+      for (const auto& [from, to] : kCleanup) token = replaced(token, from, to);
     }
   }
-
- private:
   std::string prefix_;
   bool cleanup_;
 };
@@ -169,6 +194,7 @@ class BpeDecoder : public Decoder {
   void decode(std::vector<std::string>& tokens) const override {
     for (size_t i = 0; i < tokens.size(); ++i) tokens[i] = replaced(tokens[i], suffix_, i + 1 == tokens.size() ? "" : " ");
   }
+  void decode_inner(std::string& token, bool&) const override { token = replaced(token, suffix_, " "); }
 
  private:
   std::string suffix_;
@@ -179,6 +205,9 @@ class Sequence : public Decoder {
   explicit Sequence(const Json& config) : steps_(make_steps<Decoder>(config, "decoders", make_decoder)) {}
   void decode(std::vector<std::string>& tokens) const override {
     for (const auto& step : steps_) step->decode(tokens);
+  }
+  void decode_inner(std::string& token, bool& fused) const override {
+    for (const auto& step : steps_) step->decode_inner(token, fused);
   }
 
  private:

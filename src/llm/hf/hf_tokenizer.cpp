@@ -66,8 +66,7 @@ class JsonTokenizer : public Tokenizer {
     added_by_id_.assign(size_, nullptr);
     for (const AddedToken& token : added_.all()) added_by_id_[static_cast<size_t>(token.id)] = &token;
     for (size_t id = 0; id < size_; ++id) {
-      const AddedToken* added = added_by_id_[id];
-      const std::string* token = added ? &added->content : model_->token_of(static_cast<int>(id));
+      const std::string* token = token_of(static_cast<int>(id));
       if (token) longest_token_ = std::max(longest_token_, token->size());
     }
     post_processor_ = make_post_processor(file.value("post_processor", Json()), added_ids_);
@@ -122,8 +121,7 @@ class JsonTokenizer : public Tokenizer {
     std::vector<std::string> tokens;
     tokens.reserve(ids.size());
     for (const int id : ids) {
-      const AddedToken* added = id >= 0 && static_cast<size_t>(id) < size_ ? added_by_id_[static_cast<size_t>(id)] : nullptr;
-      const std::string* token = added ? &added->content : model_->token_of(id);
+      const std::string* token = token_of(id);
       if (!token) minilog::fail_with("Token ", id, " is outside the tokenizer's ", size_, " ids");
       tokens.push_back(*token);
     }
@@ -131,6 +129,19 @@ class JsonTokenizer : public Tokenizer {
     std::string text;
     for (size_t i = 0; i < tokens.size(); ++i) text += (i && !decoder_ ? " " : "") + tokens[i];
     return text;
+  }
+  // What the decoder makes of the token inside a text: byte-level letters
+  // and byte tokens as their raw bytes, metaspaces as spaces, continuation
+  // prefixes dropped; added tokens pass the decoder as decode passes them.
+  // "" for an id without a token.
+  std::string token_bytes(int id) const override {
+    const std::string* token = token_of(id);
+    if (!token) return {};
+    if (!decoder_) return " " + *token;  // tokens are joined by spaces
+    std::string bytes = *token;
+    bool fused = false;
+    decoder_->decode_inner(bytes, fused);
+    return bytes;
   }
 
   // No id covers more of the text than the longest token's bytes, which the
@@ -149,6 +160,11 @@ class JsonTokenizer : public Tokenizer {
 
  private:
   size_t longest_token_ = 0;  // bytes of the longest token's string
+  // The string of an id (added or the model's), null when none.
+  const std::string* token_of(int id) const {
+    const AddedToken* added = id >= 0 && static_cast<size_t>(id) < size_ ? added_by_id_[static_cast<size_t>(id)] : nullptr;
+    return added ? &added->content : model_->token_of(id);
+  }
   int id_of(const std::string& token) const {
     if (token.empty()) return -1;
     const auto added = added_ids_.find(token);
