@@ -85,6 +85,7 @@ class Generation : public ::testing::Test {
     llm_session_get_stats(session, &out.stats);
     return out;
   }
+  void expect_logits_head_follows_the_rule(const LlmOptions& options);
   static llm_request request(size_t max_new) {
     llm_request r;
     llm_request_defaults(&r);
@@ -114,8 +115,28 @@ LlmOptions logits_options() {
   return options;
 }
 
+// The sample's vocabulary, and a real tokenizer's (Qwen's padded 151,936
+// ids, scored by a head whose weights repeat a short row).
 TEST_F(Generation, LogitsHeadPassesFollowTheSampleRule) {
-  const LlmOptions options = logits_options();
+  LlmOptions big = logits_options();
+  big.vocab = 151936;
+  big.seq_len = 512;
+  for (const LlmOptions& options : {logits_options(), big}) {
+    SCOPED_TRACE(options.vocab);
+    expect_logits_head_follows_the_rule(options);
+  }
+
+  // Token heads tell themselves apart.
+  LlmOptions greedy;
+  greedy.greedy_head = true;
+  llmbase token_model = open(greedy);
+  EXPECT_EQ(llm_get_head_kind(token_model), LLM_HEAD_TOKEN);
+  EXPECT_EQ(llm_get_head_dtype(token_model), BM_INT32);
+  EXPECT_EQ(llm_get_head_size(token_model), 1u);
+  EXPECT_EQ(llm_get_head_kind(nullptr), 0);
+}
+
+void Generation::expect_logits_head_follows_the_rule(const LlmOptions& options) {
   llmbase llm = open(options);
   ASSERT_NE(llm, nullptr);
   EXPECT_EQ(llm_get_head_kind(llm), LLM_HEAD_LOGITS);
@@ -142,15 +163,6 @@ TEST_F(Generation, LogitsHeadPassesFollowTheSampleRule) {
   const int next = llm_forward_next_logits(llm, 30, logits.data(), logits.size());
   EXPECT_EQ(next, llm_expected_tokens(fed, fed.size() + 1, options).back());
   EXPECT_EQ(llm_forward_next_logits(llm, 1, logits.data(), 3), -1);  // too small an array
-
-  // Token heads tell themselves apart.
-  LlmOptions greedy;
-  greedy.greedy_head = true;
-  llmbase token_model = open(greedy);
-  EXPECT_EQ(llm_get_head_kind(token_model), LLM_HEAD_TOKEN);
-  EXPECT_EQ(llm_get_head_dtype(token_model), BM_INT32);
-  EXPECT_EQ(llm_get_head_size(token_model), 1u);
-  EXPECT_EQ(llm_get_head_kind(nullptr), 0);
 }
 
 TEST_F(Generation, SamplerKeepsToItsCandidatesAndRepeatsWithTheSeed) {

@@ -143,6 +143,24 @@ TEST_F(VexoRun, SamplesEndWithOneLineOnBadCommandLinesAndFolders) {
   write_bytes(path("taken"), Bytes{1});
   tooltest::expect_one_error(samples({"--out", path("taken")}), "vexo-samples", "cannot create the folder");
   tooltest::expect_one_error(samples({}), "vexo-samples", "--out is required", 2);
+  tooltest::expect_one_error(samples({"--out", path("small"), "--llm-vocab", "1"}), "vexo-samples", "--llm-vocab", 2);
+}
+
+// A real tokenizer's vocabulary: the logits sample of 151,936 ids and 512
+// positions is the generator's (the tests run it on the device).
+TEST_F(VexoRun, SamplesWriteTheLogitsSampleOfAGivenVocabulary) {
+  tooltest::expect_clean_exit(samples({"--out", path("big"), "--llm-vocab", "151936", "--llm-seq-len", "512"}));
+  vexo::samples::LlmOptions options;
+  options.logits_head = true;
+  options.vocab = 151936;
+  options.seq_len = 512;
+  vexo::samples::save_model(vexo::samples::llm_sample(options), path("expected.bmodel"));
+  const Bytes written = read_bytes(path("big/llm-logits.bmodel")), expected = read_bytes(path("expected.bmodel"));
+  ASSERT_EQ(written.size(), expected.size());
+  size_t differing = 0;  // the header's time of writing only
+  for (size_t i = 0; i < written.size(); ++i) differing += written[i] != expected[i];
+  EXPECT_LE(differing, 24u);
+  EXPECT_LT(written.size(), 4u << 20);  // weights in proportion to the vocabulary, not its square
 }
 
 // Listing reads the file only: a device that does not exist is not opened.

@@ -62,14 +62,21 @@ void write_tensor(const TensorData& tensor, const fs::path& folder) {
   }
 }
 
-void write_samples(const fs::path& out) {
+// The logits sample: room for a short conversation over the sample
+// tokenizer's vocabulary unless asked otherwise.
+struct LogitsSample {
+  uint32_t vocab = kLlmTokenizerVocab;
+  uint32_t seq_len = 128;
+};
+
+void write_samples(const fs::path& out, const LogitsSample& sample) {
   make_folder(out);
   write_model(general_sample(), out / "general.bmodel");
   write_model(llm_sample(LlmOptions{}), out / "llm.bmodel");
-  // Room for a short conversation.
   LlmOptions logits;
   logits.logits_head = true;
-  logits.seq_len = 128;
+  logits.vocab = sample.vocab;
+  logits.seq_len = sample.seq_len;
   write_model(llm_sample(logits), out / "llm-logits.bmodel");
   const fs::path tokenizer = out / "tokenizer.model";
   vexo::tool::check_output_file(tokenizer.string());
@@ -96,7 +103,13 @@ int main(int argc, char** argv) {
                         "general/<net>-<stage>/{inputs,expected}/<tensor name>.tensor.");
   CLI::App& app = tool.app();
   std::string out;
+  LogitsSample logits;
   app.add_option("--out", out, "The folder to write to (created when missing)")->required();
-  app.callback([&out] { write_samples(out); });
+  // Real tokenizers' vocabularies (Qwen's padded 151,936 ids, Gemma's 262,144).
+  app.add_option("--llm-vocab", logits.vocab, "The vocabulary of llm-logits.bmodel (default 64)")
+      ->check(CLI::Range(2u, 1u << 21));
+  app.add_option("--llm-seq-len", logits.seq_len, "The positions of llm-logits.bmodel (default 128)")
+      ->check(CLI::Range(2u, 8192u));
+  app.callback([&] { write_samples(out, logits); });
   return tool.run(argc, argv);
 }

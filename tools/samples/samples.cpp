@@ -90,6 +90,54 @@ StageSpec pad_stage() {
   return s;
 }
 
+// The score of a token that is not the best: below the best by 0 to 6, in
+// an order that differs per hidden value, the same for tokens (and hidden
+// values) a multiple of `period` apart. (Unsigned arithmetic wraps at 2^32,
+// a multiple of any period that divides the sample's.)
+float other_logit(uint32_t hidden, uint32_t token, uint32_t period) {
+  return -6.0f * static_cast<float>((37u * token + 11u * hidden) % period) / static_cast<float>(period);
+}
+
+// The coefficients and commands of a net.
+struct Program {
+  Bytes coeff;
+  std::vector<Gdma> commands;
+};
+
+// The logits head of a vocabulary above kLlmLogitsPeriod: per hidden value h
+// a table gives the row (h's class of the period) and the best token; the
+// device gathers the class's row of kLlmLogitsPeriod scores, doubles it
+// until it covers the vocabulary, then writes the best score over the best
+// token. `scratch`: 8 bytes of the activation region.
+Program periodic_logits_head(uint32_t v, uint64_t head_in, uint64_t head_out, uint64_t scratch) {
+  constexpr uint32_t p = kLlmLogitsPeriod;
+  std::vector<float> rows(size_t{p} * p);
+  for (uint32_t r = 0; r < p; ++r) {
+    for (uint32_t t = 0; t < p; ++t) rows[size_t{r} * p + t] = other_logit(r, t, p);
+  }
+  std::vector<int32_t> per_hidden(size_t{v} * 2);  // {class row, best token} per hidden value
+  for (uint32_t h = 0; h < v; ++h) {
+    per_hidden[size_t{h} * 2] = static_cast<int32_t>(h % p);
+    per_hidden[size_t{h} * 2 + 1] = llm_next(static_cast<int32_t>(h), v);
+  }
+  Layout coeff(kCoeffAddr);
+  const uint64_t rows_at = coeff.place(rows.size() * 4), per_hidden_at = coeff.place(per_hidden.size() * 4);
+  const uint64_t best_at = coeff.place(4);
+  Program head;
+  head.coeff = bytes_of(rows);
+  head.coeff.resize(per_hidden_at - kCoeffAddr);
+  const Bytes table = bytes_of(per_hidden), best = bytes_of(std::vector<float>{kLlmBestLogit});
+  head.coeff.insert(head.coeff.end(), table.begin(), table.end());
+  head.coeff.resize(best_at - kCoeffAddr);
+  head.coeff.insert(head.coeff.end(), best.begin(), best.end());
+  head.commands = {gdma_gather(per_hidden_at, head_in, scratch, 1, 8, v), gdma_gather(rows_at, scratch, head_out, 1, 4 * p, p)};
+  for (uint32_t filled = p; filled < v; filled *= 2) {
+    head.commands.push_back(gdma_copy(head_out, head_out + 4 * filled, 1, 4 * std::min(filled, v - filled)));
+  }
+  head.commands.push_back(gdma_scatter(best_at, scratch + 4, head_out, 1, 4, v));
+  return head;
+}
+
 }  // namespace
 
 std::vector<uint8_t> embed_row(uint32_t id) {
@@ -135,8 +183,7 @@ int32_t llm_next(int32_t hidden, uint32_t vocab) { return static_cast<int32_t>((
 
 float llm_logit(int32_t hidden, int32_t token, uint32_t vocab) {
   if (token == llm_next(hidden, vocab)) return kLlmBestLogit;
-  // Below the best by 0 to 6, in an order that differs per hidden value.
-  return -6.0f * static_cast<float>((37u * token + 11u * hidden) % vocab) / static_cast<float>(vocab);
+  return other_logit(static_cast<uint32_t>(hidden), static_cast<uint32_t>(token), std::min(vocab, kLlmLogitsPeriod));
 }
 
 std::vector<int32_t> llm_expected_tokens(const std::vector<int32_t>& prompt, size_t count,
@@ -168,7 +215,7 @@ ModelSpec llm_sample(const LlmOptions& options) {
   const uint64_t block_out = ctx.place(s * kRow), cache1 = ctx.place(s * kRow), cache2 = ctx.place(s * kRow);
   const uint64_t token_in = ctx.place(4), token_hidden = ctx.place(kRow);
   const uint64_t head_in = ctx.place(kRow), head_out = ctx.place(options.logits_head ? 4 * v : 4);
-  const uint64_t greedy_in = ctx.place(kRow), greedy_out = ctx.place(4), scratch = ctx.place(4);
+  const uint64_t greedy_in = ctx.place(kRow), greedy_out = ctx.place(4), scratch = ctx.place(8);
   const std::vector<uint64_t> ctx_sizes{ctx.used()};
 
   const auto stage = [&](std::vector<TensorSpec> inputs, std::vector<TensorSpec> outputs, Bytes coeff,
@@ -235,7 +282,7 @@ ModelSpec llm_sample(const LlmOptions& options) {
                                  {stage({tensor("logits", BM_FLOAT16, {1, 1, 2}, greedy_in)},
                                         {tensor("token", BM_INT32, {1, 1}, greedy_out)}, next_coeff,
                                         {gdma_gather(kCoeffAddr, greedy_in, greedy_out, 1, 4, v)})}});
-  } else if (options.logits_head) {
+  } else if (options.logits_head && v <= kLlmLogitsPeriod) {
     // One row of scores per hidden value, picked by the hidden value.
     std::vector<float> table(size_t{v} * v);
     for (uint32_t h = 0; h < v; ++h) {
@@ -245,6 +292,12 @@ ModelSpec llm_sample(const LlmOptions& options) {
                                  {stage({tensor("hidden", BM_FLOAT16, {1, 1, 2}, head_in)},
                                         {tensor("logits", BM_FLOAT32, {1, v}, head_out)}, bytes_of(table),
                                         {gdma_gather(kCoeffAddr, head_in, head_out, 1, 4 * v, v)})}});
+  } else if (options.logits_head) {
+    Program head = periodic_logits_head(v, head_in, head_out, scratch);
+    model.nets.push_back(NetSpec{"lm_head", 0,
+                                 {stage({tensor("hidden", BM_FLOAT16, {1, 1, 2}, head_in)},
+                                        {tensor("logits", BM_FLOAT32, {1, v}, head_out)}, std::move(head.coeff),
+                                        std::move(head.commands))}});
   } else {
     model.nets.push_back(NetSpec{"lm_head", 0,
                                  {stage({tensor("hidden", BM_FLOAT16, {1, 1, 2}, head_in)},

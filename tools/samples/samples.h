@@ -46,8 +46,11 @@ ModelSpec llm_sample(const LlmOptions& options);
 int32_t llm_embed(int32_t token, uint32_t vocab);
 int32_t llm_next(int32_t hidden, uint32_t vocab);
 // The score a logits head gives `token` after hidden value `hidden`:
-// kLlmBestLogit for llm_next(hidden), a lower one for every other token.
+// kLlmBestLogit for llm_next(hidden), a lower one for every other token,
+// which repeats every kLlmLogitsPeriod tokens (so that the head of a large
+// vocabulary needs weights in proportion to it, not to its square).
 constexpr float kLlmBestLogit = 10.0f;
+constexpr uint32_t kLlmLogitsPeriod = 64;
 float llm_logit(int32_t hidden, int32_t token, uint32_t vocab);
 // The tokens a run generates after `prompt`, until `count` tokens in all.
 std::vector<int32_t> llm_expected_tokens(const std::vector<int32_t>& prompt, size_t count, const LlmOptions& options);
