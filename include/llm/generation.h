@@ -352,6 +352,11 @@ VEXO_API size_t llm_chat_prompt_data_ranges(const llm_chat_prompt* prompt, const
    most capacity; -1 after an error line. */
 VEXO_API long llm_chat_prompt_encode(const llm_chat_prompt* prompt, const llm_tokenizer* tokenizer, int add_bos,
                                      int* ids, size_t capacity);
+/* As llm_chat_prompt_encode, of the text from byte `from` on (a conversation
+   that grows turn by turn encodes only what a turn adds, from a place where
+   the tokenizer cuts the text anyway, such as a special token). */
+VEXO_API long llm_chat_prompt_encode_from(const llm_chat_prompt* prompt, const llm_tokenizer* tokenizer, size_t from,
+                                          int add_bos, int* ids, size_t capacity);
 /* The text that ends a turn (a stop string for generation), "" when none:
    the eos_token of a Jinja template's folder. */
 VEXO_API const char* llm_chat_template_stop(const llm_chat_template* chat_template);

@@ -446,13 +446,23 @@ size_t llm_chat_prompt_data_ranges(const llm_chat_prompt* prompt, const size_t**
 
 long llm_chat_prompt_encode(const llm_chat_prompt* prompt, const llm_tokenizer* tokenizer, int add_bos, int* ids,
                             size_t capacity) {
+  return llm_chat_prompt_encode_from(prompt, tokenizer, 0, add_bos, ids, capacity);
+}
+
+long llm_chat_prompt_encode_from(const llm_chat_prompt* prompt, const llm_tokenizer* tokenizer, size_t from,
+                                 int add_bos, int* ids, size_t capacity) {
   return guarded(
       "llm_chat_prompt_encode",
       [&]() -> long {
         require(prompt, "chat prompt");
         require(tokenizer, "tokenizer");
-        const std::vector<int> encoded =
-            tokenizer->tokenizer->encode_chat(prompt->prompt.text, add_bos != 0, prompt->prompt.data_ranges);
+        const std::string& text = prompt->prompt.text;
+        if (from > text.size()) fail_with("Byte ", from, " is past the prompt's ", text.size());
+        std::vector<std::pair<size_t, size_t>> plain;
+        for (const auto& [begin, end] : prompt->prompt.data_ranges) {
+          if (end > from) plain.emplace_back(std::max(begin, from) - from, end - from);
+        }
+        const std::vector<int> encoded = tokenizer->tokenizer->encode_chat(text.substr(from), add_bos != 0, plain);
         if (capacity && !ids) fail_with("No id array was given");
         std::copy_n(encoded.begin(), std::min(capacity, encoded.size()), ids);
         return static_cast<long>(encoded.size());

@@ -50,10 +50,14 @@ Session::Session(LLMBase& llm, const Tokenizer* tokenizer) : llm_(llm), tokenize
   // have no text, so the sampler never chooses them.
   // A tokenizer of the caller's may not know its size (0).
   const size_t known = tokenizer_ ? tokenizer_->vocab_size() : 0;
-  if (known && sample_limit_ && sample_limit_ != known) {
-    minilog::log_at<2>("The model's head scores ", sample_limit_, " ids but the tokenizer has ",
-                       tokenizer_->vocab_size(), ": only ids the tokenizer has are generated");
-    sample_limit_ = std::min(sample_limit_, known);
+  if (known && sample_limit_ > known) {
+    // Usual (Qwen's 151,936 scores for 151,669 ids): no warning.
+    minilog::log_at<3>("The model's head scores ", sample_limit_, " ids, its tokenizer has ", known,
+                       " (padding): only ids the tokenizer has are generated");
+    sample_limit_ = known;
+  } else if (known && sample_limit_ && sample_limit_ < known) {
+    minilog::log_at<2>("The model's head scores ", sample_limit_, " ids but the tokenizer has ", known,
+                       ": the tokenizer's ids past them are never generated");
   }
 }
 

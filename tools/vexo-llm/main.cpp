@@ -259,6 +259,17 @@ class TextGenerator {
     return ids;
   }
 
+  // The rendered conversation from byte `from` on, what its messages'
+  // authors wrote kept as text (a user's "<|im_end|>" does not end a turn).
+  std::vector<int> encode(const llm_chat_prompt* prompt, size_t from, bool add_bos) const {
+    const long n = llm_chat_prompt_encode_from(prompt, tokenizer_.get(), from, add_bos, nullptr, 0);
+    std::vector<int> ids(n > 0 ? static_cast<size_t>(n) : 0);
+    if (n < 0 || llm_chat_prompt_encode_from(prompt, tokenizer_.get(), from, add_bos, ids.data(), ids.size()) != n) {
+      throw Failure("cannot encode the prompt" + vexo::tool::library_reason());
+    }
+    return ids;
+  }
+
   // The text of the bos token; "" without one.
   std::string bos_text() const {
     const int bos = llm_tokenizer_bos_id(tokenizer_.get());
@@ -398,14 +409,15 @@ void generate_text(const Options& options) {
   }
 }
 
+using Prompt = std::unique_ptr<llm_chat_prompt, PromptDeleter>;
+
 // The conversation rendered with the template.
-std::string render(const llm_chat_template* chat_template, const nlohmann::ordered_json& messages,
-                   bool add_generation_prompt) {
+Prompt render(const llm_chat_template* chat_template, const nlohmann::ordered_json& messages,
+              bool add_generation_prompt) {
   const std::string options = nlohmann::ordered_json{{"add_generation_prompt", add_generation_prompt}}.dump();
-  std::unique_ptr<llm_chat_prompt, PromptDeleter> prompt(
-      llm_chat_template_apply(chat_template, messages.dump().c_str(), nullptr, options.c_str()));
+  Prompt prompt(llm_chat_template_apply(chat_template, messages.dump().c_str(), nullptr, options.c_str()));
   if (!prompt) throw Failure("cannot render the chat template" + vexo::tool::library_reason());
-  return llm_chat_prompt_text(prompt.get(), nullptr);
+  return prompt;
 }
 
 bool starts_with(const std::string& text, const std::string& prefix) {
@@ -440,17 +452,18 @@ void chat(const Options& options) {
   while (std::getline(std::cin, line)) {
     if (line.empty()) continue;
     messages.push_back({{"role", "user"}, {"content", line}});
-    const std::string prompt = render(t, messages, true);
+    const Prompt rendered = render(t, messages, true);
+    const std::string prompt = llm_chat_prompt_text(rendered.get(), nullptr);
     if (!conversation.empty() && starts_with(prompt, shown)) {
-      std::string added = prompt.substr(shown.size());
+      size_t from = shown.size();
       // The stop string that ended the last reply is in the caches already.
-      if (stopped_by_template && starts_with(added, stop)) added = added.substr(stop.size());
-      const std::vector<int> ids = generator.encode(added, false);
+      if (stopped_by_template && prompt.compare(from, stop.size(), stop) == 0) from += stop.size();
+      const std::vector<int> ids = generator.encode(rendered.get(), from, false);
       conversation.insert(conversation.end(), ids.begin(), ids.end());
     } else {
       // Templates that write the bos token themselves get no second one.
       const std::string bos = generator.bos_text();
-      conversation = generator.encode(prompt, bos.empty() || !starts_with(prompt, bos));
+      conversation = generator.encode(rendered.get(), 0, bos.empty() || !starts_with(prompt, bos));
     }
     const Generation reply = generator.generate(conversation, stop);
     std::cout << std::endl;
@@ -465,7 +478,7 @@ void chat(const Options& options) {
     }
     messages.push_back({{"role", "assistant"}, {"content", reply.text}});
     shown = prompt + reply.text;
-    const std::string closed = render(t, messages, false);
+    const std::string closed = llm_chat_prompt_text(render(t, messages, false).get(), nullptr);
     // Without the template's text after the reply, the next turn starts over.
     if (!starts_with(closed, shown)) conversation.clear();
   }
