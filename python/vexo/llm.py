@@ -1,4 +1,5 @@
 """The language-model runtime: generation of tokens or text with the caches on the device."""
+import contextlib
 import ctypes
 import functools
 import json
@@ -123,6 +124,7 @@ _PROTOTYPES = {
     "llm_chat_prompt_free": (None, [c_void_p]),
     "llm_chat_prompt_text": (c_void_p, [c_void_p, POINTER(c_size_t)]),
     "llm_chat_prompt_data_ranges": (c_size_t, [c_void_p, POINTER(POINTER(c_size_t))]),
+    "llm_chat_prompt_encode": (c_long, [c_void_p, c_void_p, c_int, POINTER(c_int), c_size_t]),
 }
 
 
@@ -271,6 +273,15 @@ class _ForeignTokenizer:
             return -1
 
 
+def _prompt_text(prompt):
+    length = c_size_t()
+    return ctypes.string_at(_lib().llm_chat_prompt_text(prompt, ctypes.byref(length)), length.value)
+
+
+class _TextPromptIds(list):
+    """The ids of a text prompt, encoded already: its generation is text."""
+
+
 class ChatTemplate:
     """Renders messages into a prompt: ChatML when no path is given, else a
     model folder's template, a tokenizer_config.json, a .jinja file or a file
@@ -299,6 +310,29 @@ class ChatTemplate:
         content...) with tools and template variables such as enable_thinking.
         Returns (text, ranges): the byte ranges [begin, end) of the UTF-8 text
         that came from the messages and tools."""
+        lib = _lib()
+        with self._rendered(messages, tools, add_generation_prompt, options) as prompt:
+            text = _prompt_text(prompt)
+            flat = POINTER(c_size_t)()
+            count = lib.llm_chat_prompt_data_ranges(prompt, ctypes.byref(flat))
+            ranges = [(flat[2 * i], flat[2 * i + 1]) for i in range(count)]
+        return text.decode("utf-8", errors="replace"), ranges
+
+    def _encode(self, tokenizer, bos_text, messages, tools, add_generation_prompt=True, **options):
+        """The ids of the rendered messages for a tokenizer's handle: what
+        the messages' authors wrote stays text (a user's "<|im_end|>" does not
+        end a turn); the bos id first unless the template wrote `bos_text`."""
+        lib = _lib()
+        with self._rendered(messages, tools, add_generation_prompt, options) as prompt:
+            add_bos = not bos_text or not _prompt_text(prompt).startswith(bos_text)
+            count = lib.llm_chat_prompt_encode(prompt, tokenizer, add_bos, None, 0)
+            ids = (c_int * max(count, 1))()
+            if count < 0 or lib.llm_chat_prompt_encode(prompt, tokenizer, add_bos, ids, count) != count:
+                raise library_error("cannot encode the messages")
+        return ids[:count]
+
+    @contextlib.contextmanager
+    def _rendered(self, messages, tools, add_generation_prompt, options):
         options["add_generation_prompt"] = bool(add_generation_prompt)
         lib = _lib()
         prompt = lib.llm_chat_template_apply(self._handle, json.dumps(messages).encode("utf-8"),
@@ -307,14 +341,9 @@ class ChatTemplate:
         if not prompt:
             raise library_error("cannot render the messages")
         try:
-            length = c_size_t()
-            text = ctypes.string_at(lib.llm_chat_prompt_text(prompt, ctypes.byref(length)), length.value)
-            flat = POINTER(c_size_t)()
-            count = lib.llm_chat_prompt_data_ranges(prompt, ctypes.byref(flat))
-            ranges = [(flat[2 * i], flat[2 * i + 1]) for i in range(count)]
+            yield prompt
         finally:
             lib.llm_chat_prompt_free(prompt)
-        return text.decode("utf-8", errors="replace"), ranges
 
     @property
     def stop(self):
@@ -431,8 +460,8 @@ class LLM(ModelHandle):
         A later generation of the same model ends this one: resuming it
         raises VexoError. After the end, `stats` tells why it ended.
         """
-        as_text = isinstance(prompt, str)
-        if as_text:
+        as_text = isinstance(prompt, (str, _TextPromptIds))
+        if isinstance(prompt, str):
             if self.tokenizer is None:
                 raise VexoError("a text prompt needs a tokenizer")
             prompt = self.tokenizer.encode(prompt, add_bos=True)
@@ -493,8 +522,13 @@ class LLM(ModelHandle):
         messages = [m if isinstance(m, dict) else {"role": m[0], "content": m[1]} for m in messages]
         stop = options.pop("stop", ())
         stops = ([stop] if isinstance(stop, str) else list(stop)) + ([template.stop] if template.stop else [])
-        text, _ = template.apply(messages, tools, **(template_options or {}))
-        return self.generate(text, stop=stops, **options)
+        if self.tokenizer is None:
+            raise VexoError("a chat needs a tokenizer")
+        bos = getattr(self.tokenizer, "bos_id", None)
+        bos_text = self.tokenizer.decode([bos]) if bos is not None else ""
+        ids = template._encode(self._tokenizer_handle(), bos_text, messages, tools, **(template_options or {}))
+        self._raise_tokenizer_error()
+        return self.generate(_TextPromptIds(ids), stop=stops, **options)
 
     def _raise_tokenizer_error(self):
         error = getattr(self.tokenizer, "error", None)
