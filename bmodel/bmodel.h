@@ -142,8 +142,9 @@ class VEXO_API ModelGen {
 
  private:
   friend class ModelCtx;
-  // After the FATAL line: the end of the process, or the reader's exception.
-  [[noreturn]] void Fail() const;
+  // After the FATAL line of `reason`: the end of the process, or the
+  // reader's exception.
+  [[noreturn]] void Fail(const std::string& reason) const;
   void InitEncrypt();
   void WriteHeaderedFile(const char* function, const std::string& filename, const std::vector<uint8_t>& head,
                          const uint8_t* metadata, size_t metadata_size);

@@ -164,7 +164,7 @@ void ModelCtx::take_metadata(Buffer metadata, uint64_t size, const char* functio
   if (!valid) {
     BMODEL_FATAL(function, broken);
     log_model_information(function, model_buffer_.get(), size);
-    throw std::runtime_error(what);
+    detail::throw_error(what, broken);
   }
   model_ = GetModel(model_buffer_.get());
   update_bmodel(what);

@@ -20,20 +20,19 @@ using TensorVector = flatbuffers::Vector<flatbuffers::Offset<Tensor>>;
 uint32_t count(const TensorVector* tensors) { return tensors ? tensors->size() : 0; }
 
 // Each tensor of the existing stage must have the name of the new stage's
-// tensor at the same index; the new stage has at least as many. A mismatch
-// is logged here and reported as false.
-bool names_match(const std::string& net_name, const char* kind, const TensorVector* old_tensors,
-                 const TensorVector* new_tensors) {
+// tensor at the same index; the new stage has at least as many. The
+// message of the first mismatch, or nothing.
+std::string name_conflict(const std::string& net_name, const char* kind, const TensorVector* old_tensors,
+                          const TensorVector* new_tensors) {
   for (uint32_t i = 0; i < count(old_tensors); ++i) {
     const std::string old_name = old_tensors->Get(i)->name()->str();
     const std::string new_name = new_tensors->Get(i)->name()->str();
     if (old_name != new_name) {
-      BMODEL_FATAL("AddNet", "net[" << net_name << "] " << kind << " names is conflict." << kind << " " << i
-                                    << ": origin name: " << old_name << ". new name " << new_name << ".");
-      return false;
+      return BMODEL_TEXT("net[" << net_name << "] " << kind << " names is conflict." << kind << " " << i
+                                << ": origin name: " << old_name << ". new name " << new_name << ".");
     }
   }
-  return true;
+  return {};
 }
 
 bool has_several_subnets(const NetParameter* param) {
@@ -44,14 +43,15 @@ bool has_several_subnets(const NetParameter* param) {
 
 // A FATAL line, then the end of the process or the converting reader's
 // exception.
-#define BMODEL_GEN_FAIL(function, message) \
-  do {                                     \
-    BMODEL_FATAL(function, message);       \
-    Fail();                                \
+#define BMODEL_GEN_FAIL(function, message)                                   \
+  do {                                                                       \
+    const std::string bmodel_reason_ = BMODEL_TEXT(message);                 \
+    ::bmodel::detail::log_line("FATAL", function, __LINE__, bmodel_reason_); \
+    Fail(bmodel_reason_);                                                    \
   } while (0)
 
-void ModelGen::Fail() const {
-  if (input_error_) throw std::runtime_error(input_error_);
+void ModelGen::Fail(const std::string& reason) const {
+  if (input_error_) detail::throw_error(input_error_, reason);
   std::exit(-1);
 }
 
@@ -142,12 +142,14 @@ void ModelGen::AddNet(std::string net_name, const flatbuffers::Offset<NetParamet
     if (old->h_w_dynamic() != param->h_w_dynamic() || old->n_dynamic() != param->n_dynamic()) {
       BMODEL_GEN_FAIL("AddNet", "net[" << net_name << "] dynamic is conflict.");
     }
-    if (!names_match(net_name, "input", old->input_tensor(), param->input_tensor())) Fail();
+    const std::string input_conflict = name_conflict(net_name, "input", old->input_tensor(), param->input_tensor());
+    if (!input_conflict.empty()) BMODEL_GEN_FAIL("AddNet", input_conflict);
     // Every output of the existing stages must exist in the new one.
     if (count(param->output_tensor()) < count(old->output_tensor())) {
       BMODEL_GEN_FAIL("AddNet", "net[" << net_name << "] output tensors is conflict.");
     }
-    if (!names_match(net_name, "output", old->output_tensor(), param->output_tensor())) Fail();
+    const std::string output_conflict = name_conflict(net_name, "output", old->output_tensor(), param->output_tensor());
+    if (!output_conflict.empty()) BMODEL_GEN_FAIL("AddNet", output_conflict);
     if (has_several_subnets(old) != has_several_subnets(param)) {
       BMODEL_GEN_FAIL("AddNet", "net[" << net_name << "] sub net is conflict.");
     }

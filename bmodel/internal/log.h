@@ -5,21 +5,23 @@
 
 #include <cstdlib>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 
 namespace bmodel::detail {
-// Defined by the library that holds the container (src/utils/logs.cpp), so
-// that its lines go wherever the library's own lines go.
+// Defined by the library that holds the container
+// (src/core/container_errors.cpp), so that its lines go wherever the
+// library's own lines go.
 void log_line(const char* level, const char* function, int line, const std::string& message);
+// Defined there too: throws the library's logged-error type, a
+// std::runtime_error whose what() is `what` and which carries `reason`, the
+// message of the FATAL line already written, for callers that name the cause.
+[[noreturn]] void throw_error(const std::string& what, const std::string& reason);
 }
 
-#define BMODEL_LOG(level, function, message)                                      \
-  do {                                                                            \
-    std::ostringstream bmodel_message_;                                           \
-    bmodel_message_ << message;                                                   \
-    ::bmodel::detail::log_line(level, function, __LINE__, bmodel_message_.str()); \
-  } while (0)
+// The text of a chain of stream insertions.
+#define BMODEL_TEXT(message) static_cast<const std::ostringstream&>(std::ostringstream() << message).str()
+
+#define BMODEL_LOG(level, function, message) ::bmodel::detail::log_line(level, function, __LINE__, BMODEL_TEXT(message))
 #define BMODEL_FATAL(function, message) BMODEL_LOG("FATAL", function, message)
 #define BMODEL_ERROR(function, message) BMODEL_LOG("ERROR", function, message)
 
@@ -30,9 +32,10 @@ void log_line(const char* level, const char* function, int line, const std::stri
     std::exit(-1);                    \
   } while (0)
 
-// A FATAL line, then std::runtime_error(what).
-#define BMODEL_THROW(function, message, what) \
-  do {                                        \
-    BMODEL_FATAL(function, message);          \
-    throw std::runtime_error(what);           \
+// A FATAL line, then the runtime error `what` carrying that line's message.
+#define BMODEL_THROW(function, message, what)                                \
+  do {                                                                       \
+    const std::string bmodel_reason_ = BMODEL_TEXT(message);                 \
+    ::bmodel::detail::log_line("FATAL", function, __LINE__, bmodel_reason_); \
+    ::bmodel::detail::throw_error(what, bmodel_reason_);                     \
   } while (0)

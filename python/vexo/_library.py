@@ -1,14 +1,15 @@
 """Finds libvexo.so, loads it once and declares the C functions the package
-calls, all of them declared in vexo.h."""
+calls (declared in vexo.h and llm/generation.h), in one table."""
 import ctypes
 import errno
 import functools
 import os
 import weakref
-from ctypes import POINTER, c_bool, c_char, c_char_p, c_int, c_size_t, c_void_p
+from ctypes import POINTER, c_bool, c_char, c_char_p, c_int, c_long, c_size_t, c_uint, c_void_p
 from pathlib import Path
 
-from ._records import C_ModelInfo, VexoTensor, vexo_tensor_desc
+from ._records import (C_ModelInfo, Callbacks, Logprob, Message, Piece, Request, Sampling, Stats, VexoTensor,
+                       vexo_tensor_desc)
 
 
 class VexoError(RuntimeError):
@@ -61,6 +62,39 @@ _PROTOTYPES = {
     "llm_forward_first": (c_int, [c_void_p, POINTER(c_int), c_size_t]),
     "llm_forward_next": (c_int, [c_void_p]),
     "llm_free": (None, [c_void_p]),
+    "llm_tokenizer_load": (c_void_p, [c_char_p]),
+    "llm_tokenizer_from_callbacks": (c_void_p, [POINTER(Callbacks)]),
+    "llm_tokenizer_free": (None, [c_void_p]),
+    "llm_tokenizer_vocab_size": (c_size_t, [c_void_p]),
+    "llm_tokenizer_bos_id": (c_int, [c_void_p]),
+    "llm_tokenizer_eos_id": (c_int, [c_void_p]),
+    "llm_tokenizer_encode": (c_long, [c_void_p, c_char_p, c_int, POINTER(c_int), c_size_t]),
+    "llm_tokenizer_encode_with": (c_long, [c_void_p, c_char_p, c_uint, POINTER(c_int), c_size_t]),
+    "llm_tokenizer_decode": (c_long, [c_void_p, POINTER(c_int), c_size_t, c_char_p, c_size_t]),
+    "llm_request_defaults": (None, [POINTER(Request)]),
+    "llm_sampling_invalid": (c_char_p, [POINTER(Sampling)]),
+    "llm_session_logprobs": (c_long, [c_void_p, POINTER(Logprob), POINTER(Logprob), c_size_t]),
+    "llm_finish_name": (c_char_p, [c_int]),
+    "llm_session_create": (c_void_p, [c_void_p, c_void_p]),
+    "llm_session_free": (None, [c_void_p]),
+    "llm_session_start": (c_int, [c_void_p, POINTER(c_int), c_size_t, POINTER(Request)]),
+    "llm_session_step": (c_int, [c_void_p, POINTER(Piece)]),
+    "llm_session_finish": (c_int, [c_void_p]),
+    "llm_session_get_stats": (None, [c_void_p, POINTER(Stats)]),
+    "llm_grammar_compile": (c_void_p, [c_void_p, c_int, c_char_p]),
+    "llm_grammar_free": (None, [c_void_p]),
+    "llm_session_set_grammar": (c_int, [c_void_p, c_void_p]),
+    "llm_chat_template_chatml": (c_void_p, []),
+    "llm_chat_template_load": (c_void_p, [c_char_p]),
+    "llm_chat_template_free": (None, [c_void_p]),
+    "llm_chat_template_render": (c_long, [c_void_p, POINTER(Message), c_size_t, c_int, c_char_p, c_size_t]),
+    "llm_chat_template_stop": (c_char_p, [c_void_p]),
+    "llm_chat_template_for_tokenizer": (c_void_p, [c_char_p]),
+    "llm_chat_template_apply": (c_void_p, [c_void_p, c_char_p, c_char_p, c_char_p]),
+    "llm_chat_prompt_free": (None, [c_void_p]),
+    "llm_chat_prompt_text": (c_void_p, [c_void_p, POINTER(c_size_t)]),
+    "llm_chat_prompt_data_ranges": (c_size_t, [c_void_p, POINTER(POINTER(c_size_t))]),
+    "llm_chat_prompt_encode": (c_long, [c_void_p, c_void_p, c_int, POINTER(c_int), c_size_t]),
 }
 
 

@@ -5,7 +5,8 @@ declares them; ctypes pads them the same way the C compiler does. Only these
 public records are read: the runtimes' own state stays opaque.
 """
 import ctypes
-from ctypes import POINTER, c_bool, c_char, c_char_p, c_int, c_int32, c_size_t, c_uint32, c_uint64, c_void_p
+from ctypes import (POINTER, c_bool, c_char, c_char_p, c_double, c_float, c_int, c_int32, c_long, c_size_t, c_uint32,
+                    c_uint64, c_void_p)
 
 NAME_CAPACITY = 128  # 127 characters and the NUL
 SHAPE_SLOTS = 8
@@ -107,4 +108,77 @@ class C_ModelInfo(ctypes.Structure):
         ("net_num", c_size_t),
         ("nets", C_NetInfo * MAX_NETS),
         ("neuron_device", C_DeviceMem),
+    ]
+
+
+# Text generation (llm/generation.h).
+
+
+class Sampling(ctypes.Structure):
+    _fields_ = [
+        ("temperature", c_float),
+        ("top_k", c_int32),
+        ("top_p", c_float),
+        ("min_p", c_float),
+        ("repeat_penalty", c_float),
+        ("repeat_last_n", c_int32),
+        ("seed", c_uint64),
+        ("presence_penalty", c_float),
+        ("frequency_penalty", c_float),
+        ("logit_bias", c_void_p),
+        ("logit_bias_count", c_size_t),
+        ("logprobs", c_int32),
+    ]
+
+
+class LogitBias(ctypes.Structure):
+    _fields_ = [("token", c_int32), ("bias", c_float)]
+
+
+class Logprob(ctypes.Structure):
+    _fields_ = [("token", c_int), ("logprob", c_double)]
+
+
+class Request(ctypes.Structure):
+    _fields_ = [
+        ("sampling", Sampling),
+        ("max_new", c_size_t),
+        ("eos_ids", POINTER(c_int)),
+        ("eos_count", c_size_t),
+        ("stops", POINTER(c_char_p)),
+        ("stop_count", c_size_t),
+    ]
+
+
+class Piece(ctypes.Structure):
+    _fields_ = [("token", c_int), ("text", c_void_p), ("text_len", c_size_t)]
+
+
+class Stats(ctypes.Structure):
+    _fields_ = [
+        ("prompt_tokens", c_size_t),
+        ("reused_tokens", c_size_t),
+        ("generated_tokens", c_size_t),
+        ("prompt_seconds", c_double),
+        ("first_token_seconds", c_double),
+        ("generate_seconds", c_double),
+    ]
+
+
+class Message(ctypes.Structure):
+    _fields_ = [("role", c_char_p), ("content", c_char_p)]
+
+
+ENCODE_CALLBACK = ctypes.CFUNCTYPE(c_long, c_void_p, c_char_p, POINTER(c_int), c_size_t)
+DECODE_CALLBACK = ctypes.CFUNCTYPE(c_long, c_void_p, POINTER(c_int), c_size_t, c_void_p, c_size_t)
+
+
+class Callbacks(ctypes.Structure):
+    _fields_ = [
+        ("user", c_void_p),
+        ("encode", ENCODE_CALLBACK),
+        ("decode", DECODE_CALLBACK),
+        ("vocab_size", c_size_t),
+        ("bos_id", c_int),
+        ("eos_id", c_int),
     ]

@@ -1,142 +1,33 @@
 """The language-model runtime: generation of tokens or text with the caches on the device."""
 import contextlib
 import ctypes
-import functools
 import json
 import operator
 import os
 import weakref
-from ctypes import POINTER, Structure, c_char_p, c_float, c_int, c_int32, c_long, c_size_t, c_uint, c_uint64, c_void_p
+from ctypes import POINTER, c_char_p, c_int, c_size_t, c_void_p
 
 from ._library import ModelHandle, VexoError, library, library_error
+from ._records import DECODE_CALLBACK as _DECODE
+from ._records import ENCODE_CALLBACK as _ENCODE
+from ._records import Callbacks as _Callbacks
+from ._records import Logprob as _Logprob
+from ._records import LogitBias as _LogitBias
+from ._records import Message as _Message
+from ._records import Piece as _Piece
+from ._records import Request as _Request
+from ._records import Stats as _Stats
 from .elements import ELEMENT_TYPES, to_element_type
 
 _INT32 = ELEMENT_TYPES.index("int32")
 
 
-class _Sampling(Structure):
-    _fields_ = [
-        ("temperature", c_float),
-        ("top_k", c_int32),
-        ("top_p", c_float),
-        ("min_p", c_float),
-        ("repeat_penalty", c_float),
-        ("repeat_last_n", c_int32),
-        ("seed", c_uint64),
-        ("presence_penalty", c_float),
-        ("frequency_penalty", c_float),
-        ("logit_bias", c_void_p),
-        ("logit_bias_count", c_size_t),
-        ("logprobs", c_int32),
-    ]
-
-
-class _LogitBias(Structure):
-    _fields_ = [("token", c_int32), ("bias", c_float)]
-
-
-class _Logprob(Structure):
-    _fields_ = [("token", c_int), ("logprob", ctypes.c_double)]
-
-
 _MAX_LOGPROBS = 20
-
-
-class _Request(Structure):
-    _fields_ = [
-        ("sampling", _Sampling),
-        ("max_new", c_size_t),
-        ("eos_ids", POINTER(c_int)),
-        ("eos_count", c_size_t),
-        ("stops", POINTER(c_char_p)),
-        ("stop_count", c_size_t),
-    ]
-
-
-class _Piece(Structure):
-    _fields_ = [("token", c_int), ("text", c_void_p), ("text_len", c_size_t)]
-
-
-class _Stats(Structure):
-    _fields_ = [
-        ("prompt_tokens", c_size_t),
-        ("reused_tokens", c_size_t),
-        ("generated_tokens", c_size_t),
-        ("prompt_seconds", ctypes.c_double),
-        ("first_token_seconds", ctypes.c_double),
-        ("generate_seconds", ctypes.c_double),
-    ]
-
-
-class _Message(Structure):
-    _fields_ = [("role", c_char_p), ("content", c_char_p)]
 
 
 # Flags of llm_tokenizer_encode_with.
 _ENCODE_ADD_BOS = 1
 _ENCODE_SPECIAL_AS_TEXT = 2
-
-_ENCODE = ctypes.CFUNCTYPE(c_long, c_void_p, c_char_p, POINTER(c_int), c_size_t)
-_DECODE = ctypes.CFUNCTYPE(c_long, c_void_p, POINTER(c_int), c_size_t, c_void_p, c_size_t)
-
-
-class _Callbacks(Structure):
-    _fields_ = [
-        ("user", c_void_p),
-        ("encode", _ENCODE),
-        ("decode", _DECODE),
-        ("vocab_size", c_size_t),
-        ("bos_id", c_int),
-        ("eos_id", c_int),
-    ]
-
-
-_PROTOTYPES = {
-    "llm_tokenizer_load": (c_void_p, [c_char_p]),
-    "llm_tokenizer_from_callbacks": (c_void_p, [POINTER(_Callbacks)]),
-    "llm_tokenizer_free": (None, [c_void_p]),
-    "llm_tokenizer_vocab_size": (c_size_t, [c_void_p]),
-    "llm_tokenizer_bos_id": (c_int, [c_void_p]),
-    "llm_tokenizer_eos_id": (c_int, [c_void_p]),
-    "llm_tokenizer_encode": (c_long, [c_void_p, c_char_p, c_int, POINTER(c_int), c_size_t]),
-    "llm_tokenizer_encode_with": (c_long, [c_void_p, c_char_p, c_uint, POINTER(c_int), c_size_t]),
-    "llm_tokenizer_decode": (c_long, [c_void_p, POINTER(c_int), c_size_t, c_char_p, c_size_t]),
-    "llm_request_defaults": (None, [POINTER(_Request)]),
-    "llm_sampling_invalid": (c_char_p, [POINTER(_Sampling)]),
-    "llm_session_logprobs": (c_long, [c_void_p, POINTER(_Logprob), POINTER(_Logprob), c_size_t]),
-    "llm_finish_name": (c_char_p, [c_int]),
-    "llm_session_create": (c_void_p, [c_void_p, c_void_p]),
-    "llm_session_free": (None, [c_void_p]),
-    "llm_session_start": (c_int, [c_void_p, POINTER(c_int), c_size_t, POINTER(_Request)]),
-    "llm_session_step": (c_int, [c_void_p, POINTER(_Piece)]),
-    "llm_session_finish": (c_int, [c_void_p]),
-    "llm_session_get_stats": (None, [c_void_p, POINTER(_Stats)]),
-    "llm_grammar_compile": (c_void_p, [c_void_p, c_int, c_char_p]),
-    "llm_grammar_free": (None, [c_void_p]),
-    "llm_session_set_grammar": (c_int, [c_void_p, c_void_p]),
-    "llm_chat_template_chatml": (c_void_p, []),
-    "llm_chat_template_load": (c_void_p, [c_char_p]),
-    "llm_chat_template_free": (None, [c_void_p]),
-    "llm_chat_template_render": (c_long, [c_void_p, POINTER(_Message), c_size_t, c_int, c_char_p, c_size_t]),
-    "llm_chat_template_stop": (c_char_p, [c_void_p]),
-    "llm_chat_template_for_tokenizer": (c_void_p, [c_char_p]),
-    "llm_chat_template_apply": (c_void_p, [c_void_p, c_char_p, c_char_p, c_char_p]),
-    "llm_chat_prompt_free": (None, [c_void_p]),
-    "llm_chat_prompt_text": (c_void_p, [c_void_p, POINTER(c_size_t)]),
-    "llm_chat_prompt_data_ranges": (c_size_t, [c_void_p, POINTER(POINTER(c_size_t))]),
-    "llm_chat_prompt_encode": (c_long, [c_void_p, c_void_p, c_int, POINTER(c_int), c_size_t]),
-}
-
-
-@functools.lru_cache(maxsize=None)
-def _lib():
-    """The library with the generation functions' prototypes declared."""
-    lib = library()
-    for name, (restype, argtypes) in _PROTOTYPES.items():
-        function = getattr(lib, name)
-        function.restype = restype
-        function.argtypes = argtypes
-    return lib
 
 
 def _int_array(values):
@@ -160,26 +51,26 @@ class Tokenizer:
     a SentencePiece `tokenizer.model` file."""
 
     def __init__(self, path):
-        handle = _lib().llm_tokenizer_load(os.fsencode(path))
+        handle = library().llm_tokenizer_load(os.fsencode(path))
         if not handle:
             raise library_error(f"cannot read the tokenizer {os.fspath(path)!r}")
         self._handle = handle
-        self._release = weakref.finalize(self, _lib().llm_tokenizer_free, handle)
+        self._release = weakref.finalize(self, library().llm_tokenizer_free, handle)
 
     @property
     def vocab_size(self):
-        return _lib().llm_tokenizer_vocab_size(self._handle)
+        return library().llm_tokenizer_vocab_size(self._handle)
 
     @property
     def bos_id(self):
         """The begin-of-sequence id, None when there is none."""
-        value = _lib().llm_tokenizer_bos_id(self._handle)
+        value = library().llm_tokenizer_bos_id(self._handle)
         return None if value < 0 else value
 
     @property
     def eos_id(self):
         """The end-of-sequence id, None when there is none."""
-        value = _lib().llm_tokenizer_eos_id(self._handle)
+        value = library().llm_tokenizer_eos_id(self._handle)
         return None if value < 0 else value
 
     def encode(self, text, add_bos=False, special_as_text=False):
@@ -188,16 +79,16 @@ class Tokenizer:
         it should for what users write."""
         data = text if isinstance(text, bytes) else text.encode("utf-8")
         flags = (_ENCODE_ADD_BOS if add_bos else 0) | (_ENCODE_SPECIAL_AS_TEXT if special_as_text else 0)
-        count = _lib().llm_tokenizer_encode_with(self._handle, data, flags, None, 0)
+        count = library().llm_tokenizer_encode_with(self._handle, data, flags, None, 0)
         if count < 0:
             raise library_error("cannot encode the text")
         ids = (c_int * max(count, 1))()
-        _lib().llm_tokenizer_encode_with(self._handle, data, flags, ids, count)
+        library().llm_tokenizer_encode_with(self._handle, data, flags, ids, count)
         return list(ids[:count])
 
     def decode(self, ids):
         array, count = _int_array(ids)
-        text = _text_call(lambda buffer, size: _lib().llm_tokenizer_decode(self._handle, array, count, buffer, size))
+        text = _text_call(lambda buffer, size: library().llm_tokenizer_decode(self._handle, array, count, buffer, size))
         if text is None:
             raise library_error(f"cannot decode the tokens {list(ids)}")
         return text
@@ -237,11 +128,11 @@ class _ForeignTokenizer:
         self.bos_id, self.eos_id = bos, eos
         callbacks = _Callbacks(None, self._encode, self._decode, vocab or 0,
                                -1 if bos is None else bos, -1 if eos is None else eos)
-        handle = _lib().llm_tokenizer_from_callbacks(ctypes.byref(callbacks))
+        handle = library().llm_tokenizer_from_callbacks(ctypes.byref(callbacks))
         if not handle:
             raise library_error("cannot use the tokenizer object")
         self.handle = handle
-        self._release = weakref.finalize(self, _lib().llm_tokenizer_free, handle)
+        self._release = weakref.finalize(self, library().llm_tokenizer_free, handle)
 
     def encode(self, text, add_bos=False):
         ids = self.source.encode(text)
@@ -275,7 +166,7 @@ class _ForeignTokenizer:
 
 def _prompt_text(prompt):
     length = c_size_t()
-    return ctypes.string_at(_lib().llm_chat_prompt_text(prompt, ctypes.byref(length)), length.value)
+    return ctypes.string_at(library().llm_chat_prompt_text(prompt, ctypes.byref(length)), length.value)
 
 
 class _TextPromptIds(list):
@@ -288,7 +179,7 @@ class ChatTemplate:
     of the line format (see docs/generation.md)."""
 
     def __init__(self, path=None, _handle=None):
-        lib = _lib()
+        lib = library()
         handle = _handle
         if handle is None:
             handle = lib.llm_chat_template_chatml() if path is None else lib.llm_chat_template_load(os.fsencode(path))
@@ -300,7 +191,7 @@ class ChatTemplate:
     @classmethod
     def for_tokenizer(cls, tokenizer_path):
         """The template of a tokenizer's folder; ChatML when it has none."""
-        handle = _lib().llm_chat_template_for_tokenizer(os.fsencode(tokenizer_path))
+        handle = library().llm_chat_template_for_tokenizer(os.fsencode(tokenizer_path))
         if not handle:
             raise library_error(f"cannot read the chat template of {os.fspath(tokenizer_path)!r}")
         return cls(_handle=handle)
@@ -310,7 +201,7 @@ class ChatTemplate:
         content...) with tools and template variables such as enable_thinking.
         Returns (text, ranges): the byte ranges [begin, end) of the UTF-8 text
         that came from the messages and tools."""
-        lib = _lib()
+        lib = library()
         with self._rendered(messages, tools, add_generation_prompt, options) as prompt:
             text = _prompt_text(prompt)
             flat = POINTER(c_size_t)()
@@ -322,7 +213,7 @@ class ChatTemplate:
         """The ids of the rendered messages for a tokenizer's handle: what
         the messages' authors wrote stays text (a user's "<|im_end|>" does not
         end a turn); the bos id first unless the template wrote `bos_text`."""
-        lib = _lib()
+        lib = library()
         with self._rendered(messages, tools, add_generation_prompt, options) as prompt:
             add_bos = not bos_text or not _prompt_text(prompt).startswith(bos_text)
             count = lib.llm_chat_prompt_encode(prompt, tokenizer, add_bos, None, 0)
@@ -334,7 +225,7 @@ class ChatTemplate:
     @contextlib.contextmanager
     def _rendered(self, messages, tools, add_generation_prompt, options):
         options["add_generation_prompt"] = bool(add_generation_prompt)
-        lib = _lib()
+        lib = library()
         prompt = lib.llm_chat_template_apply(self._handle, json.dumps(messages).encode("utf-8"),
                                              None if tools is None else json.dumps(tools).encode("utf-8"),
                                              json.dumps(options).encode("utf-8"))
@@ -348,13 +239,13 @@ class ChatTemplate:
     @property
     def stop(self):
         """The text that ends a turn."""
-        return _lib().llm_chat_template_stop(self._handle).decode("utf-8")
+        return library().llm_chat_template_stop(self._handle).decode("utf-8")
 
     def render(self, messages, add_generation_prompt=True):
         """messages: dicts with "role" and "content", or (role, content) pairs."""
         pairs = [(m["role"], m["content"]) if isinstance(m, dict) else tuple(m) for m in messages]
         array = (_Message * max(len(pairs), 1))(*[_Message(r.encode("utf-8"), c.encode("utf-8")) for r, c in pairs])
-        text = _text_call(lambda buffer, size: _lib().llm_chat_template_render(
+        text = _text_call(lambda buffer, size: library().llm_chat_template_render(
             self._handle, array, len(pairs), int(add_generation_prompt), buffer, size))
         if text is None:
             raise library_error("cannot render the messages")
@@ -378,12 +269,12 @@ class Grammar:
             kind, text = _GRAMMAR_JSON_SCHEMA, text.encode("utf-8")
         else:
             kind, text = _GRAMMAR_JSON, None
-        handle = _lib().llm_grammar_compile(llm._tokenizer_handle(), kind, text)
+        handle = library().llm_grammar_compile(llm._tokenizer_handle(), kind, text)
         if not handle:
             raise library_error("cannot compile the grammar")
         self.llm = llm
         self._handle = handle
-        self._release = weakref.finalize(self, _lib().llm_grammar_free, handle)
+        self._release = weakref.finalize(self, library().llm_grammar_free, handle)
 
 
 class LLM(ModelHandle):
@@ -406,11 +297,11 @@ class LLM(ModelHandle):
         else:
             self.tokenizer = _ForeignTokenizer(tokenizer)
         tokenizer_handle = None if self.tokenizer is None else self._tokenizer_handle()
-        session = _lib().llm_session_create(self._open_handle(), tokenizer_handle)
+        session = library().llm_session_create(self._open_handle(), tokenizer_handle)
         if not session:
             raise library_error("cannot start a generation session")
         self._session = session
-        self._session_release = weakref.finalize(self, _lib().llm_session_free, session)
+        self._session_release = weakref.finalize(self, library().llm_session_free, session)
         self.stats = None
         self.logprobs = []  # of the last generation, when asked for
 
@@ -477,7 +368,7 @@ class LLM(ModelHandle):
         if stops and self.tokenizer is None:
             raise VexoError("stop strings need a tokenizer")
         request = _Request()
-        _lib().llm_request_defaults(ctypes.byref(request))
+        library().llm_request_defaults(ctypes.byref(request))
         sampling = request.sampling
         sampling.temperature, sampling.top_k, sampling.top_p = temperature, top_k, top_p
         sampling.min_p, sampling.repeat_penalty, sampling.repeat_last_n = min_p, repeat_penalty, repeat_last_n
@@ -489,7 +380,7 @@ class LLM(ModelHandle):
             keep["bias"] = (_LogitBias * len(logit_bias))(*[_LogitBias(int(t), b) for t, b in logit_bias.items()])
             sampling.logit_bias = ctypes.cast(keep["bias"], c_void_p)
             sampling.logit_bias_count = len(logit_bias)
-        invalid = _lib().llm_sampling_invalid(ctypes.byref(sampling))
+        invalid = library().llm_sampling_invalid(ctypes.byref(sampling))
         if invalid is not None:
             raise ValueError(f"{invalid.decode()} is outside its range (see the generate() documentation)")
         request.max_new = max_new or 0
@@ -501,7 +392,7 @@ class LLM(ModelHandle):
             request.stops, request.stop_count = keep["stops"], len(stops)
         if grammar is not None and grammar.llm is not self:
             raise VexoError("the grammar was made for another model")
-        if not _lib().llm_session_set_grammar(self._session, None if grammar is None else grammar._handle):
+        if not library().llm_session_set_grammar(self._session, None if grammar is None else grammar._handle):
             raise library_error("cannot follow the grammar")
         return self._generate([int(i) for i in ids], request, keep, as_text, max_new)
 
@@ -539,7 +430,7 @@ class LLM(ModelHandle):
     def _generate(self, ids, request, keep, as_text, max_new):
         if max_new == 0:
             return
-        lib = _lib()
+        lib = library()
         generation = self._generation = object()
         array, count = _int_array(ids)
         self._open_handle()
@@ -573,8 +464,8 @@ class LLM(ModelHandle):
 
     def _stats(self):
         stats = _Stats()
-        _lib().llm_session_get_stats(self._session, ctypes.byref(stats))
-        finish = _lib().llm_session_finish(self._session)
+        library().llm_session_get_stats(self._session, ctypes.byref(stats))
+        finish = library().llm_session_finish(self._session)
         result = {name: getattr(stats, name) for name, _ in _Stats._fields_}
-        result["finish"] = _lib().llm_finish_name(finish).decode()
+        result["finish"] = library().llm_finish_name(finish).decode()
         return result

@@ -196,12 +196,10 @@ void set_coeff_map(NetInfo* net_info_p) {
 ModelInfo read_bmodel(const char* filename, int device_id, const std::string& decrypt_lib) {
   const std::string name = filename ? filename : "";
   std::unique_ptr<bmodel::ModelCtx> ctx;
-  minilog::remember_error("");  // a line the reader logs while refusing the file is the reason
   try {
     ctx = std::make_unique<bmodel::ModelCtx>(name, decrypt_lib, nullptr);
-  } catch (const std::exception& e) {
-    const std::string reader_reason = vexo_get_last_error();
-    fail_with<ModelError>("Failed to open model file[", name, "]: ", reader_reason.empty() ? e.what() : reader_reason);
+  } catch (const minilog::ContainerError& e) {
+    fail_with<ModelError>("Failed to open model file[", name, "]: ", e.reason());
   }
   const bmodel::Model* model = ctx->model();
   const Parser parser(name, ctx->header().binary_size);

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "runtime/divudida.h"
 #include "formats/launch_format.h"
@@ -78,5 +79,26 @@ void free_model(ModelInfo& model_info);
 // Parse, place, address and build launch records: a model ready to run.
 // On failure everything obtained is released and ModelError is thrown.
 ModelInfo load_model(const char* filename, int device_id, const std::string& decrypt_lib = "");
+
+// Owns a description for a scope: free_model runs when the owner goes,
+// unless release() handed the description on. The description itself stays
+// a plain record.
+class ModelOwner {
+ public:
+  explicit ModelOwner(ModelInfo model) : model_(std::move(model)) {}
+  ~ModelOwner() { free_model(model_); }
+  ModelOwner(const ModelOwner&) = delete;
+  ModelOwner& operator=(const ModelOwner&) = delete;
+
+  ModelInfo& operator*() { return model_; }
+  ModelInfo release() {
+    ModelInfo handed = std::move(model_);
+    model_ = ModelInfo();  // moves copy the owning pointers: leave none behind
+    return handed;
+  }
+
+ private:
+  ModelInfo model_;
+};
 
 }  // namespace divudida

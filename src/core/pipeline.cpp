@@ -133,16 +133,11 @@ void free_model(ModelInfo& model_info) {
 }
 
 ModelInfo load_model(const char* filename, int device_id, const std::string& decrypt_lib) {
-  ModelInfo model = read_bmodel(filename, device_id, decrypt_lib);
-  try {
-    move_to_device(model);
-    compile_io_addr(model);
-    fill_api_info(model);
-  } catch (...) {
-    free_model(model);
-    throw;
-  }
-  return model;
+  ModelOwner model(read_bmodel(filename, device_id, decrypt_lib));
+  move_to_device(*model);
+  compile_io_addr(*model);
+  fill_api_info(*model);
+  return model.release();
 }
 
 }  // namespace divudida

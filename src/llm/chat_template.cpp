@@ -1,10 +1,10 @@
-#include "chat_template.h"
+#include "src/llm/chat_template.h"
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#include "jinja/template.h"
+#include "src/llm/jinja/template.h"
 #include "src/utils/guard.h"
 
 namespace llmrun {

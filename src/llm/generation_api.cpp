@@ -8,13 +8,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "chat_template.h"
-#include "grammar/grammar.h"
-#include "grammar/token_mask.h"
-#include "jinja/value.h"
+#include "src/llm/chat_template.h"
+#include "src/llm/grammar/grammar.h"
+#include "src/llm/grammar/token_mask.h"
+#include "src/llm/jinja/value.h"
 #include "llm/generation.h"
-#include "session.h"
-#include "tokenizer.h"
+#include "src/llm/session.h"
+#include "src/llm/tokenizer.h"
 #include "src/utils/guard.h"
 
 struct llm_tokenizer {

@@ -1,8 +1,8 @@
-#include "heads.h"
+#include "src/llm/heads.h"
 
 #include <cstring>
 
-#include "sampler.h"
+#include "src/llm/sampler.h"
 #include "utils/datagen.h"
 #include "src/utils/fp16.h"
 #include "src/utils/guard.h"

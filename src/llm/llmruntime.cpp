@@ -85,17 +85,6 @@ class SequenceGuard {
   bool complete_ = false;
 };
 
-void release(LLMBase* llm) {
-  for (auto& records : llm->input_tensors) minirun::vexoruntime_free_tensor_vector(records);
-  for (auto& records : llm->output_tensors) minirun::vexoruntime_free_tensor_vector(records);
-  divudida::free_model(llm->model_info);
-  delete llm;
-}
-
-struct Releaser {
-  void operator()(LLMBase* llm) const { release(llm); }
-};
-
 // Every copy of a pass addresses its tensors inside their blocks: a record
 // that leaves its block would make each pass fail.
 void check_in_blocks(const std::vector<VexoTensor*>& records, const char* kind, const std::string& net) {
@@ -204,9 +193,8 @@ void check_shapes(LLMBase& llm) {
   check.fits(token_tensor(llm)->size, llm.embedding_cache_idx, 0);
 }
 
-void load(LLMBase& llm, const char* model_path, int device_id, const std::string& decrypt_lib) {
-  llm.model_info = divudida::load_model(model_path, device_id, decrypt_lib);
-  llm.bm_handle = llm.model_info.bm_handle;
+// Builds the records of every net and checks the nets of a loaded model.
+void complete(LLMBase& llm) {
   const size_t nets = llm.model_info.nets.size();
   llm.input_tensors.resize(nets);
   llm.output_tensors.resize(nets);
@@ -347,14 +335,7 @@ bool set_io_tensors(int device_id, bm_handle_t bm_handle, bm_device_mem_t io_dev
 namespace {
 
 llmbase init_llm(const char* function, const char* model_path, int device_id, const std::string& decrypt_lib) {
-  return minilog::guarded(
-      function,
-      [&]() -> llmbase {
-        std::unique_ptr<LLMBase, Releaser> llm(new LLMBase());
-        load(*llm, model_path, device_id, decrypt_lib);
-        return llm.release();
-      },
-      nullptr);
+  return minirun::open_state<LLMBase>(function, model_path, device_id, decrypt_lib, complete);
 }
 
 }  // namespace
@@ -369,10 +350,7 @@ extern "C" {
 llmbase llm_init(const char* model_path, int device_id) { return init_llm("llm_init", model_path, device_id, ""); }
 
 llmbase llm_init_decrypt(const char* model_path, int device_id, const char* decrypt_lib) {
-  if (!decrypt_lib || !*decrypt_lib) {
-    minilog::log_error("llm_init_decrypt: no decryption plug-in given");
-    return nullptr;
-  }
+  if (!minirun::decryption_plugin_given("llm_init_decrypt", decrypt_lib)) return nullptr;
   return init_llm("llm_init_decrypt", model_path, device_id, decrypt_lib);
 }
 
@@ -394,7 +372,7 @@ int llm_forward_next(llmbase llm) {
 }
 
 void llm_free(llmbase llm) {
-  if (llm) release(llm);
+  if (llm) minirun::release_state(llm);
 }
 
 }  // extern "C"

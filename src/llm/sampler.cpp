@@ -1,4 +1,4 @@
-#include "sampler.h"
+#include "src/llm/sampler.h"
 
 #include <algorithm>
 #include <cmath>

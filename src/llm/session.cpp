@@ -1,9 +1,9 @@
-#include "session.h"
+#include "src/llm/session.h"
 
 #include <algorithm>
 #include <cstdint>
 
-#include "heads.h"
+#include "src/llm/heads.h"
 #include "src/utils/guard.h"
 
 namespace llmrun {

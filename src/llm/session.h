@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "llm/generation.h"
-#include "grammar/token_mask.h"
+#include "src/llm/grammar/token_mask.h"
 #include "llm/llmruntime.h"
-#include "sampler.h"
-#include "tokenizer.h"
+#include "src/llm/sampler.h"
+#include "src/llm/tokenizer.h"
 
 namespace llmrun {
 

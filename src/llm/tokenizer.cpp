@@ -1,4 +1,4 @@
-#include "tokenizer.h"
+#include "src/llm/tokenizer.h"
 
 #include <sentencepiece_processor.h>
 
@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string_view>
 
-#include "hf/hf_tokenizer.h"
+#include "src/llm/hf/hf_tokenizer.h"
 
 #include "src/utils/guard.h"
 

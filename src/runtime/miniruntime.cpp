@@ -36,17 +36,6 @@ TensorPtr make_record(const divudida::TensorInfo& info, uint64_t addr, bool on_d
   return tensor;
 }
 
-void release(VexoRuntime* runtime) {
-  vexoruntime_free_tensor_vector(runtime->input_tensors);
-  vexoruntime_free_tensor_vector(runtime->output_tensors);
-  divudida::free_model(runtime->model_info);
-  delete runtime;
-}
-
-struct RuntimeDeleter {
-  void operator()(VexoRuntime* runtime) const { release(runtime); }
-};
-
 bool valid_runtime(const VexoRuntime* runtime) {
   if (!runtime) log_error("Invalid runtime");
   return runtime != nullptr;
@@ -164,22 +153,25 @@ void vexoruntime_free_tensor_vector(std::vector<VexoTensor*>& tensors) {
   tensors.clear();
 }
 
+void vexoruntime_free_tensor_vector(std::vector<std::vector<VexoTensor*>>& tensors) {
+  for (auto& records : tensors) vexoruntime_free_tensor_vector(records);
+  tensors.clear();
+}
+
+bool decryption_plugin_given(const char* function, const char* decrypt_lib) {
+  if (decrypt_lib && *decrypt_lib) return true;
+  log_error(function, ": no decryption plug-in given");
+  return false;
+}
+
 namespace {
 
 vexoruntime init_runtime(const char* function, const char* bmodel_path, int device_id,
                          const std::string& decrypt_lib) {
-  return guarded(
-      function,
-      [&]() -> vexoruntime {
-        std::unique_ptr<VexoRuntime, RuntimeDeleter> runtime(new VexoRuntime);
-        // A failed load leaves nothing on the device.
-        runtime->model_info = divudida::load_model(bmodel_path, device_id, decrypt_lib);
-        runtime->bm_handle = runtime->model_info.bm_handle;
-        runtime->device_id = device_id;
-        select_stage(*runtime, 0, 0);
-        return runtime.release();
-      },
-      nullptr);
+  return open_state<VexoRuntime>(function, bmodel_path, device_id, decrypt_lib, [&](VexoRuntime& runtime) {
+    runtime.device_id = device_id;
+    select_stage(runtime, 0, 0);
+  });
 }
 
 }  // namespace
@@ -196,10 +188,7 @@ vexoruntime vexoruntime_init(const char* bmodel_path, int device_id) {
 }
 
 vexoruntime vexoruntime_init_decrypt(const char* bmodel_path, int device_id, const char* decrypt_lib) {
-  if (!decrypt_lib || !*decrypt_lib) {
-    log_error("vexoruntime_init_decrypt: no decryption plug-in given");
-    return nullptr;
-  }
+  if (!decryption_plugin_given("vexoruntime_init_decrypt", decrypt_lib)) return nullptr;
   return init_runtime("vexoruntime_init_decrypt", bmodel_path, device_id, decrypt_lib);
 }
 
@@ -279,7 +268,7 @@ bool vexoruntime_run_checked(vexoruntime runtime, bool output_to_host) {
 
 void vexoruntime_free(vexoruntime runtime) {
   guarded("vexoruntime_free", [&] {
-    if (runtime) release(runtime);
+    if (runtime) release_state(runtime);
   });
 }
 

@@ -17,6 +17,18 @@ class LoggedError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A failure of the model container, logged on its own line: what() is the
+// container's fixed text (such as "failed to construct"), reason() the
+// message of that line (such as "File[a.bmodel] is broken .").
+class ContainerError : public LoggedError {
+ public:
+  ContainerError(const std::string& what, const std::string& reason) : LoggedError(what), reason_(reason) {}
+  const char* reason() const noexcept { return reason_.what(); }
+
+ private:
+  std::runtime_error reason_;  // copied without throwing, as exceptions must be
+};
+
 // Logs one error line made of the pieces and throws it as an Error (a
 // LoggedError).
 template <typename Error = LoggedError, typename... Pieces>

@@ -11,7 +11,6 @@
 #include <ctime>
 #include <mutex>
 
-#include "bmodel/internal/log.h"
 #include "vexo.h"
 
 namespace minilog {
@@ -166,18 +165,6 @@ Logger& Logger::getInstance() {
 }
 
 }  // namespace minilog
-
-namespace bmodel::detail {
-
-void log_line(const char* level, const char* function, int line, const std::string& message) {
-  std::ostringstream text;
-  text << "[BMODEL][" << function << ":" << line << "] " << level << ": " << message;
-  minilog::write_line(1, text.str(), text.str() + "\n");
-  // Every line the container writes is an error or fatal one.
-  minilog::remember_error(message);
-}
-
-}  // namespace bmodel::detail
 
 bool vexo_set_log_fd(int fd) {
   if (fd < 0) return false;

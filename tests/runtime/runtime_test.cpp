@@ -3,6 +3,10 @@
 // the trace), and refused calls.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
+#include "llm/llmruntime.h"
 #include "runtime/miniruntime.h"
 #include "runtime_models.h"
 #include "samples/samples.h"
@@ -313,6 +317,29 @@ TEST_F(Runtime, InitReturnsNullForFilesThatDoNotLoad) {
   ASSERT_EQ(closes.size(), 1u);
   EXPECT_EQ(closes[0]["live_allocations"], 0);
   EXPECT_EQ(closes[0]["live_bytes"], 0);
+}
+
+// The model container's own refusal reaches the C caller as the reason of
+// one failure: its broken-file line, not the information lines after it.
+TEST_F(Runtime, AContainerRefusalIsTheReasonTheCallerReads) {
+  std::ifstream in(path, std::ios::binary);
+  std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // An absurd length of the net name "embed": verification fails while the
+  // version, chip and date stay readable.
+  const std::string needle("\x05\0\0\0embed", 9);
+  const size_t at = image.find(needle);
+  ASSERT_NE(at, std::string::npos);
+  image[at + 3] = 0x70;
+  const std::string broken = dir.path("broken.bmodel");
+  std::ofstream(broken, std::ios::binary) << image;
+
+  const std::string reason = "Failed to open model file[" + broken + "]: Model file[" + broken + "] is broken.";
+  for (const auto& open : {+[](const char* file) -> void* { return vexoruntime_init(file, 0); },
+                           +[](const char* file) -> void* { return llm_init(file, 0); }}) {
+    EXPECT_EQ(errors_of([&] { EXPECT_EQ(open(broken.c_str()), nullptr); }), Lines{reason});
+    EXPECT_EQ(std::string(vexo_get_last_error()), reason);
+  }
+  EXPECT_TRUE(trace->events("open").empty());
 }
 
 // Inputs have at most 8 dimensions (launch records have room for no more);

@@ -1,4 +1,4 @@
-#include "automaton.h"
+#include "src/llm/grammar/automaton.h"
 
 #include <algorithm>
 #include <map>

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "automaton.h"
+#include "src/llm/grammar/automaton.h"
 
 namespace llmrun::grammar {
 

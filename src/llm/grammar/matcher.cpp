@@ -1,4 +1,4 @@
-#include "matcher.h"
+#include "src/llm/grammar/matcher.h"
 
 #include <algorithm>
 

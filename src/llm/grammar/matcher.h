@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "automaton.h"
+#include "src/llm/grammar/automaton.h"
 
 namespace llmrun::grammar {
 

@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "grammar.h"
+#include "src/llm/grammar/grammar.h"
 #include "src/utils/guard.h"
 
 namespace llmrun::grammar {

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <map>
 
-#include "grammar.h"
+#include "src/llm/grammar/grammar.h"
 #include "src/utils/guard.h"
 
 namespace llmrun::grammar {

@@ -1,4 +1,4 @@
-#include "token_mask.h"
+#include "src/llm/grammar/token_mask.h"
 
 #include <algorithm>
 #include <limits>

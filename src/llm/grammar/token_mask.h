@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "matcher.h"
+#include "src/llm/grammar/matcher.h"
 
 namespace llmrun::grammar {
 

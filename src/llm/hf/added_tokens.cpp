@@ -1,8 +1,8 @@
-#include "added_tokens.h"
+#include "src/llm/hf/added_tokens.h"
 
 #include "src/utils/guard.h"
-#include "text.h"
-#include "vocab.h"
+#include "src/llm/hf/text.h"
+#include "src/llm/hf/vocab.h"
 
 namespace llmrun::hf {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "components.h"
+#include "src/llm/hf/components.h"
 
 namespace llmrun::hf {
 

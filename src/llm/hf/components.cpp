@@ -1,10 +1,10 @@
-#include "components.h"
+#include "src/llm/hf/components.h"
 
 #include <array>
 
-#include "regex.h"
+#include "src/llm/hf/regex.h"
 #include "src/utils/guard.h"
-#include "text.h"
+#include "src/llm/hf/text.h"
 
 namespace llmrun::hf {
 

@@ -1,8 +1,8 @@
 // Decoders: the steps from token strings back to text.
-#include "components.h"
-#include "regex.h"
+#include "src/llm/hf/components.h"
+#include "src/llm/hf/regex.h"
 #include "src/utils/guard.h"
-#include "text.h"
+#include "src/llm/hf/text.h"
 
 namespace llmrun::hf {
 

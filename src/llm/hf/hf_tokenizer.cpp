@@ -1,15 +1,15 @@
-#include "hf_tokenizer.h"
+#include "src/llm/hf/hf_tokenizer.h"
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#include "added_tokens.h"
-#include "components.h"
-#include "models.h"
+#include "src/llm/hf/added_tokens.h"
+#include "src/llm/hf/components.h"
+#include "src/llm/hf/models.h"
 #include "src/utils/guard.h"
-#include "text.h"
+#include "src/llm/hf/text.h"
 
 namespace llmrun::hf {
 

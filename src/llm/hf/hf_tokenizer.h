@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "../tokenizer.h"
+#include "src/llm/tokenizer.h"
 
 namespace llmrun::hf {
 

@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "components.h"
+#include "src/llm/hf/components.h"
 
 namespace llmrun::hf {
 

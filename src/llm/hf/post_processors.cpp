@@ -1,5 +1,5 @@
 // Post-processors: the special tokens put around a text's ids.
-#include "components.h"
+#include "src/llm/hf/components.h"
 #include "src/utils/guard.h"
 
 namespace llmrun::hf {

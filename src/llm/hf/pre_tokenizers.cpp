@@ -1,10 +1,10 @@
 // Pre-tokenizers: how a text splits into the pieces the model sees.
 #include <functional>
 
-#include "components.h"
-#include "regex.h"
+#include "src/llm/hf/components.h"
+#include "src/llm/hf/regex.h"
 #include "src/utils/guard.h"
-#include "text.h"
+#include "src/llm/hf/text.h"
 
 namespace llmrun::hf {
 

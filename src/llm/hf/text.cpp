@@ -1,4 +1,4 @@
-#include "text.h"
+#include "src/llm/hf/text.h"
 
 #include <utf8proc.h>
 

@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <limits>
 
-#include "models.h"
+#include "src/llm/hf/models.h"
 #include "src/utils/guard.h"
-#include "text.h"
-#include "vocab.h"
+#include "src/llm/hf/text.h"
+#include "src/llm/hf/vocab.h"
 
 namespace llmrun::hf {
 

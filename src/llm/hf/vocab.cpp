@@ -1,4 +1,4 @@
-#include "vocab.h"
+#include "src/llm/hf/vocab.h"
 
 #include "src/utils/guard.h"
 

@@ -5,7 +5,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "components.h"
+#include "src/llm/hf/components.h"
 
 namespace llmrun::hf {
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "value.h"
+#include "src/llm/jinja/value.h"
 
 namespace llmrun::jinja {
 

@@ -1,4 +1,4 @@
-#include "builtins.h"
+#include "src/llm/jinja/builtins.h"
 
 #include <algorithm>
 #include <cctype>

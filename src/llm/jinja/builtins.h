@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "value.h"
+#include "src/llm/jinja/value.h"
 
 namespace llmrun::jinja {
 

@@ -6,11 +6,11 @@
 #include <limits>
 #include <unordered_map>
 
-#include "ast.h"
-#include "builtins.h"
-#include "parser.h"
+#include "src/llm/jinja/ast.h"
+#include "src/llm/jinja/builtins.h"
+#include "src/llm/jinja/parser.h"
 #include "src/utils/guard.h"
-#include "template.h"
+#include "src/llm/jinja/template.h"
 
 namespace llmrun::jinja {
 

@@ -1,4 +1,4 @@
-#include "lexer.h"
+#include "src/llm/jinja/lexer.h"
 
 #include <cctype>
 #include <cstring>

@@ -1,10 +1,10 @@
-#include "parser.h"
+#include "src/llm/jinja/parser.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
-#include "lexer.h"
+#include "src/llm/jinja/lexer.h"
 #include "src/utils/guard.h"
 
 namespace llmrun::jinja {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "ast.h"
+#include "src/llm/jinja/ast.h"
 
 namespace llmrun::jinja {
 

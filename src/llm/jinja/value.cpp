@@ -1,4 +1,4 @@
-#include "value.h"
+#include "src/llm/jinja/value.h"
 
 #include <cmath>
 #include <algorithm>
