@@ -102,14 +102,17 @@ class Server:
             chunks.append(json.loads(event[len("data: "):]))
         return chunks
 
-    def metrics(self):
+    def metrics(self, by_model=False):
+        """The series by name; unless by_model, those of every model summed."""
         status, text = self.request("GET", "/metrics", key=False)
         check(status == 200, "no metrics")
-        values = {}
+        values = collections.Counter()
         for line in text.splitlines():
             if line and not line.startswith("#"):
                 name, value = line.rsplit(" ", 1)
-                values[name] = float(value)
+                if not by_model:
+                    name = re.sub(r'model="(?:[^"\\]|\\.)*",?', "", name).replace("{}", "")
+                values[name] += float(value)
         return values
 
     def __enter__(self):

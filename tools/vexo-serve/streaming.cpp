@@ -12,7 +12,7 @@ double since(Clock::time_point start) { return std::chrono::duration<double>(Clo
 }  // namespace
 
 Generation::Generation(ResponseHead head, std::unique_ptr<Lease> lease, Plan plan, const Tokenizer& tokenizer,
-                       Clock::time_point arrival, Metrics& metrics)
+                       Clock::time_point arrival, ModelMetrics& metrics)
     : head_(std::move(head)), lease_(std::move(lease)), plan_(std::move(plan)), tokenizer_(tokenizer),
       arrival_(arrival), metrics_(metrics) {}
 

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "intake.h"
+#include "language_models.h"
 #include "metrics.h"
 #include "requests.h"
 #include "scheduler.h"
@@ -179,7 +180,7 @@ void V2Service::install(HttpServer& server) {
       } catch (const std::exception& error) {
         send(res, 500, {{"error", error.what()}});
       }
-      metrics_.count_request(endpoint, res.status);
+      metrics_.count_request(served_model(req), endpoint, res.status);
     };
   };
   // The model a path names, at the one version there is; 404 otherwise.
@@ -189,7 +190,7 @@ void V2Service::install(HttpServer& server) {
       fail(404, "model '" + name + "' has no version '" + std::string(req.matches[2]) + "'");
     if (!ready_) fail(503, "the models are still loading; try again shortly");
     const V2Model* model = models_.find(name);
-    if (!model && name != language_model_) fail(404, "no model '" + name + "'");
+    if (!model && !language_models_.find(name)) fail(404, "no model '" + name + "'");
     return {model, name};
   };
 
@@ -221,6 +222,14 @@ void V2Service::install(HttpServer& server) {
       fail(400, "model '" + name + "' is a language model: use /v1/completions or /v1/chat/completions");
     infer(req, res, *model);
   }));
+}
+
+std::string V2Service::served_model(const httplib::Request& req) const {
+  if (!ready_ || req.matches.size() < 2 || !req.matches[1].matched) return "";
+  const std::string name = req.matches[1];
+  if (models_.find(name)) return name;
+  const LanguageModel* language_model = language_models_.find(name);
+  return language_model ? language_model->name() : "";
 }
 
 void V2Service::infer(const httplib::Request& req, httplib::Response& res, const V2Model& model) {
