@@ -17,7 +17,7 @@ LanguageModel::~LanguageModel() = default;
 void LanguageModel::load(DeviceTurns& turns, Metrics& metrics) {
   chat_template_ = std::make_unique<ChatTemplate>(spec_.chat_template, spec_.tokenizer);
   tokenizer_ = std::make_unique<Tokenizer>(spec_.tokenizer);
-  metrics_ = &metrics.model(spec_.name);
+  metrics_ = &metrics.model(spec_.name, true);
   pool_ = std::make_unique<DevicePool>(spec_.queue, turns, *metrics_);
   for (const int id : spec_.devices) pool_->add(std::make_unique<Device>(spec_.path, id, *tokenizer_));
 }

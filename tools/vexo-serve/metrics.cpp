@@ -86,8 +86,9 @@ void Metrics::count_request(const std::string& model, const std::string& endpoin
   ++requests_[{model, endpoint, status}];
 }
 
-ModelMetrics& Metrics::model(const std::string& name) {
+ModelMetrics& Metrics::model(const std::string& name, bool generates) {
   std::lock_guard<std::mutex> lock(mutex_);
+  generates_[name] = generates;
   std::unique_ptr<ModelMetrics>& metrics = models_[name];
   if (!metrics) metrics = std::make_unique<ModelMetrics>();
   return *metrics;
@@ -103,10 +104,12 @@ std::string Metrics::render() const {
            std::to_string(status) + "\"} " + std::to_string(count) + "\n";
   }
   // One family at a time, a series per model.
+  bool generation = false;  // the family is about generations
   const auto family = [&](const char* name, const char* type, const char* help,
                           const std::function<void(const ModelMetrics&, const std::string&)>& series) {
     header(out, name, type, help);
     for (const auto& [model, metrics] : models_) {
+      if (generation && !generates_.at(model)) continue;
       std::lock_guard<std::mutex> model_lock(metrics->mutex_);
       series(*metrics, "model=" + quoted(model));
     }
@@ -120,6 +123,7 @@ std::string Metrics::render() const {
          [](const ModelMetrics& m) { return m.waiting_; });
   single("vexo_requests_running", "gauge", "Requests running on a device.",
          [](const ModelMetrics& m) { return m.running_; });
+  generation = true;
   single("vexo_prompt_tokens_total", "counter", "Prompt tokens of finished generations.",
          [](const ModelMetrics& m) { return m.prompt_tokens_; });
   single("vexo_generated_tokens_total", "counter", "Tokens generated.",

@@ -60,14 +60,16 @@ class Metrics {
  public:
   void count_request(const std::string& endpoint, int status) { count_request("", endpoint, status); }
   void count_request(const std::string& model, const std::string& endpoint, int status);
-  // The model's series, made on first use; the reference stays valid.
-  ModelMetrics& model(const std::string& name);
+  // The model's series, made on first use; the reference stays valid. Only
+  // models that generate text have the generation series.
+  ModelMetrics& model(const std::string& name, bool generates);
   std::string render() const;
 
  private:
   mutable std::mutex mutex_;
   std::map<std::tuple<std::string, std::string, int>, uint64_t> requests_;
   std::map<std::string, std::unique_ptr<ModelMetrics>> models_;
+  std::map<std::string, bool> generates_;
 };
 
 }  // namespace vexo::serve

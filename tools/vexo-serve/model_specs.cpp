@@ -30,7 +30,11 @@ void apply(ModelSpec& spec, const std::string& key, const std::string& value, co
   } else if (key == "chat_template") {
     spec.chat_template = path();
   } else if (key == "devices") {
-    spec.devices = parse_devices(value);
+    try {
+      spec.devices = parse_devices(value);
+    } catch (const std::exception& error) {
+      throw std::invalid_argument("bad model " + where + ": " + error.what());
+    }
   } else if (key == "queue") {
     size_t queue = 0;
     const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), queue);

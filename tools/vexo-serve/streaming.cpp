@@ -64,8 +64,10 @@ void Generation::end(bool cancelled) {
   record.cancelled = cancelled;
   record.first_token_seconds = record.generated_tokens ? first_token_seconds_ : -1;
   record.total_seconds = since(arrival_);
-  lease_.reset();
+  // Recorded before the device is handed back: once no request runs, every
+  // finished one is counted.
   metrics_.record(record);
+  lease_.reset();
 }
 
 nlohmann::json Generation::run(const std::function<bool()>& connected) {

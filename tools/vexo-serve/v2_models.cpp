@@ -63,7 +63,7 @@ void V2Models::add(const ModelSpec& spec) {
     model->devices = spec.devices;
     model->index = models_.size();
     model->queue = spec.queue;
-    model->metrics = &metrics_.model(model->name);
+    model->metrics = &metrics_.model(model->name, false);
     for (size_t stage = 0; stage < minirun::vexoruntime_get_stage_count(runtime, net); ++stage)
       model->stages.push_back({describe(runtime, net, stage, 'i'), describe(runtime, net, stage, 'o')});
     models_.push_back(std::move(model));
