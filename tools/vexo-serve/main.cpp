@@ -221,9 +221,7 @@ void serve_models(const Options& options) {
       }
       service.ready();
       v2_service.ready();
-      const size_t models = language_models.all().size() + general_models.models().size();
-      std::printf("vexo-serve: ready (%zu model%s, %zu device%s)\n", models, models == 1 ? "" : "s", devices,
-                  devices == 1 ? "" : "s");
+      std::printf("vexo-serve: ready (%zu device%s)\n", devices, devices == 1 ? "" : "s");
       std::fflush(stdout);
     } catch (const std::exception& error) {
       failure = error.what();
