@@ -52,6 +52,9 @@ def check_choice(server):
         status, answer = server.post("/v1/completions", body)
         check(status == 404 and text in answer["error"]["message"] and answer["error"]["param"] == "model",
               (status, answer))
+    status, index = server.post("/v2/repository/index", {})
+    check(status == 200 and sorted(entry["name"] for entry in index) ==
+          ["chat", "second", "vision.embed", "vision.pad", "vision.reverse"] and index[0]["state"] == "READY", index)
     chat = json.loads(server.request("GET", "/v2/models/chat")[1])
     check(chat["inputs"][0]["datatype"] == "BYTES", chat)
     status, answer = server.post("/v2/models/chat/infer", PAD)

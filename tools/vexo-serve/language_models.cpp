@@ -11,14 +11,16 @@
 
 namespace vexo::serve {
 
-LanguageModel::LanguageModel(ModelSpec spec) : spec_(std::move(spec)) {}
+LanguageModel::LanguageModel(ModelSpec spec, DeviceTurns& turns, Metrics& metrics)
+    : spec_(std::move(spec)),
+      metrics_(metrics.model(spec_.name, true)),
+      pool_(std::make_unique<DevicePool>(spec_.queue, turns, metrics_)) {}
+
 LanguageModel::~LanguageModel() = default;
 
-void LanguageModel::load(DeviceTurns& turns, Metrics& metrics) {
+void LanguageModel::load() {
   chat_template_ = std::make_unique<ChatTemplate>(spec_.chat_template, spec_.tokenizer);
   tokenizer_ = std::make_unique<Tokenizer>(spec_.tokenizer);
-  metrics_ = &metrics.model(spec_.name, true);
-  pool_ = std::make_unique<DevicePool>(spec_.queue, turns, *metrics_);
   for (const int id : spec_.devices) pool_->add(std::make_unique<Device>(spec_.path, id, *tokenizer_));
 }
 
@@ -32,23 +34,20 @@ bool LanguageModel::answers_to(const std::string& name) const {
   return name == spec_.name || std::find(spec_.aliases.begin(), spec_.aliases.end(), name) != spec_.aliases.end();
 }
 
-LanguageModels::LanguageModels(const std::vector<ModelSpec>& specs) {
+LanguageModels::LanguageModels(const std::vector<ModelSpec>& specs, DeviceTurns& turns, Metrics& metrics) {
   for (const ModelSpec& spec : specs) {
-    if (spec.language_model()) models_.push_back(std::make_unique<LanguageModel>(spec));
+    if (spec.language_model()) models_.push_back(std::make_unique<LanguageModel>(spec, turns, metrics));
   }
 }
 
 LanguageModels::~LanguageModels() = default;
 
-void LanguageModels::load(DeviceTurns& turns, Metrics& metrics) {
-  for (const auto& model : models_) model->load(turns, metrics);
+void LanguageModels::load() {
+  for (const auto& model : models_) model->load();
 }
 
 void LanguageModels::close() {
-  for (const auto& model : models_) {
-    // A model whose loading failed has no pool.
-    if (model->loaded()) model->pool().close();
-  }
+  for (const auto& model : models_) model->pool().close();
 }
 
 const LanguageModel* LanguageModels::find(const std::string& name) const {

@@ -22,11 +22,11 @@ class Tokenizer;
 
 class LanguageModel {
  public:
-  explicit LanguageModel(ModelSpec spec);
+  LanguageModel(ModelSpec spec, DeviceTurns& turns, Metrics& metrics);
   ~LanguageModel();
   // Loads the tokenizer, the chat template and a runtime on each device.
   // Throws std::runtime_error.
-  void load(DeviceTurns& turns, Metrics& metrics);
+  void load();
 
   const std::string& name() const { return spec_.name; }
   // Every name it answers to, the reported one first.
@@ -36,24 +36,26 @@ class LanguageModel {
   const Tokenizer& tokenizer() const { return *tokenizer_; }
   const ChatTemplate& chat_template() const { return *chat_template_; }
   DevicePool& pool() const { return *pool_; }
-  bool loaded() const { return pool_ != nullptr; }
-  ModelMetrics& metrics() const { return *metrics_; }
+  ModelMetrics& metrics() const { return metrics_; }
 
  private:
   const ModelSpec spec_;
   std::unique_ptr<Tokenizer> tokenizer_;
   std::unique_ptr<ChatTemplate> chat_template_;
-  std::unique_ptr<DevicePool> pool_;
-  ModelMetrics* metrics_ = nullptr;
+  ModelMetrics& metrics_;
+  // Made at once (empty), so that the server may close it while loading.
+  const std::unique_ptr<DevicePool> pool_;
 };
 
 // The list is fixed when the server starts; the models load afterwards and
 // are used once the server is ready.
 class LanguageModels {
  public:
-  explicit LanguageModels(const std::vector<ModelSpec>& specs);
+  // The language models among `specs`, not loaded yet.
+  LanguageModels(const std::vector<ModelSpec>& specs, DeviceTurns& turns, Metrics& metrics);
   ~LanguageModels();
-  void load(DeviceTurns& turns, Metrics& metrics);
+  void load();
+  // Refuses new requests and wakes those waiting (also while loading).
   void close();
 
   const std::vector<std::unique_ptr<LanguageModel>>& all() const { return models_; }

@@ -175,7 +175,7 @@ void serve_models(const Options& options) {
 
   serve::Metrics metrics;
   serve::DeviceTurns turns;
-  serve::LanguageModels language_models(specs);
+  serve::LanguageModels language_models(specs, turns, metrics);
   serve::ServiceOptions service_options;
   service_options.cors_origins = options.cors_origins;
   service_options.api_keys = api_keys(options);
@@ -212,7 +212,7 @@ void serve_models(const Options& options) {
   std::string failure;
   std::thread loader([&] {
     try {
-      language_models.load(turns, metrics);
+      language_models.load();
       for (const serve::ModelSpec& spec : specs) {
         if (!spec.language_model()) general_models.add(spec);
       }

@@ -216,6 +216,17 @@ void V2Service::install(HttpServer& server) {
   server.Get(std::string(kModelPath) + "/ready", route("/v2/models", [model_named](const auto& req, auto& res) {
     send(res, 200, {{"name", model_named(req).second}, {"ready", true}});
   }));
+  // The model repository's index: every model served, general nets and
+  // language models, all at the one version (loading and unloading are not
+  // offered: the models are those the server started with).
+  server.Post("/v2/repository/index", route("/v2/repository", [this](const auto&, auto& res) {
+    if (!ready_) fail(503, "the models are still loading; try again shortly");
+    json index = json::array();
+    for (const auto& model : language_models_.all()) index.push_back(model->name());
+    for (const auto& model : models_.models()) index.push_back(model->name);
+    for (json& entry : index) entry = {{"name", entry}, {"version", kVersion}, {"state", "READY"}};
+    send(res, 200, index);
+  }));
   server.Post(std::string(kModelPath) + "/infer", route("/v2/infer", [this, model_named](const auto& req, auto& res) {
     const auto [model, name] = model_named(req);
     if (!model)
