@@ -16,9 +16,8 @@ import json
 import signal
 import subprocess
 import sys
-import time
 
-from scale_out_test import call, free_port, infer
+from scale_out_test import call, free_port, infer, wait_until_ready
 from serve_test import Server, check, expected_tokens, fresh, make_fixture, open_stream, wait_for
 from v2_test import make_samples
 
@@ -95,12 +94,7 @@ def main(binary, fixture_tool, samples_tool, scratch):
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     holder = None
     try:
-        for _ in range(500):
-            try:
-                if call(port, "GET", "/v2/health/ready", None)[0] == 200:
-                    break
-            except OSError:
-                time.sleep(0.02)
+        wait_until_ready(port)
         prompts = {f"user-{i}": [5 + i, 17, 42] for i in range(SESSIONS)}
         for session, prompt in prompts.items():
             talk(port, servers, session, prompt, TURNS)
