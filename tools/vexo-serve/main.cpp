@@ -94,11 +94,12 @@ std::vector<std::string> api_keys(const Options& options) {
   return keys;
 }
 
-serve::IntakeLimits intake_limits(const Options& options, size_t devices, size_t body_limit) {
+// waiting: the places of every model's queue.
+serve::IntakeLimits intake_limits(const Options& options, size_t devices, size_t waiting, size_t body_limit) {
   serve::IntakeLimits limits;
   limits.body_bytes = body_limit;
   limits.request_time = std::chrono::milliseconds(static_cast<int64_t>(options.request_timeout * 1000));
-  limits.connections = options.max_connections ? options.max_connections : devices + options.queue + 4;
+  limits.connections = options.max_connections ? options.max_connections : devices + waiting + 4;
   limits.connections_per_client = options.max_client_connections
                                       ? options.max_client_connections
                                       : std::max<size_t>(8, limits.connections * 3 / 4);
@@ -160,6 +161,12 @@ size_t device_count(const std::vector<serve::ModelSpec>& specs) {
   return static_cast<size_t>(std::unique(all.begin(), all.end()) - all.begin());
 }
 
+size_t queue_places(const std::vector<serve::ModelSpec>& specs) {
+  size_t places = 0;
+  for (const serve::ModelSpec& spec : specs) places += spec.queue;
+  return places;
+}
+
 void serve_models(const Options& options) {
   const std::vector<serve::ModelSpec> specs = model_specs(options);
   const size_t devices = device_count(specs);
@@ -184,7 +191,7 @@ void serve_models(const Options& options) {
   serve::V2Service v2_service(general_models, language_models, metrics,
                               [&service](const httplib::Request& req) { service.authorize(req); });
 
-  serve::HttpServer http(intake_limits(options, devices, service_options.body_limit), service.gate());
+  serve::HttpServer http(intake_limits(options, devices, queue_places(specs), service_options.body_limit), service.gate());
   service.install(http);
   v2_service.install(http);
   for (const char* probe : {"/v2/health/live", "/v2/health/ready"}) service.open_path(probe);
@@ -267,7 +274,7 @@ int main(int argc, char** argv) {
                  "Requests of one model that may wait for a device; more are refused with 429 (default: 64)")
       ->check(CLI::Range(0, 4096));
   app.add_option("--max-connections", options.max_connections,
-                 "Connections served at once; more are refused with 503 (default: devices + queue + 4)")
+                 "Connections served at once; more are refused with 503 (default: devices + every model file's queue + 4)")
       ->check(CLI::Range(1, 4096));
   app.add_option("--max-client-connections", options.max_client_connections,
                  "Connections from one address; more are refused with 503 (default: 3/4 of --max-connections, "
