@@ -2,14 +2,14 @@
 // metrics, tokenize and detokenize, with API-key checks and JSON errors.
 #pragma once
 
+#include <nlohmann/json_fwd.hpp>
+
 #include <atomic>
 #include <cstddef>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json_fwd.hpp>
 
 #include "intake.h"
 
