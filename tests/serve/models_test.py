@@ -118,8 +118,9 @@ def check_bad_repositories(binary, scratch, samples):
     bad = scratch / "bad"
     (bad / "pad").mkdir(parents=True)
     shutil.copy(samples / "general.bmodel", bad / "pad" / "general.bmodel")
+    (bad / ".hidden").mkdir()
     for conf, reason in (("devices = 0,0", "listed twice"), ("speed = 3", "no option 'speed'"),
-                         ("queue", "give key = value")):
+                         ("queue", "give key = value"), ("tokenizer =", "'tokenizer' has no value")):
         (bad / "pad" / "model.conf").write_text(conf + "\n")
         done = subprocess.run([binary, "--model-repository", str(bad), "--port", "0"], capture_output=True,
                               text=True, timeout=30)

@@ -25,6 +25,8 @@ void check_name(const std::string& name, const std::string& where) {
 void apply(ModelSpec& spec, const std::string& key, const std::string& value, const fs::path& base,
            DeviceListParser parse_devices, const std::string& where) {
   const auto path = [&] { return base.empty() ? value : (base / value).string(); };
+  // An empty tokenizer would quietly make a language model a general one.
+  if (value.empty()) throw std::invalid_argument("bad model " + where + ": '" + key + "' has no value");
   if (key == "tokenizer") {
     spec.tokenizer = path();
   } else if (key == "chat_template") {
@@ -90,7 +92,8 @@ std::vector<ModelSpec> read_model_repository(const std::string& folder, const Mo
   if (!fs::is_directory(folder, error)) throw std::invalid_argument("the model repository " + folder + " is no folder");
   std::vector<fs::path> entries;
   for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
-    if (entry.is_directory(error)) entries.push_back(entry.path());
+    // Hidden folders are the file system's or a tool's (a mounted volume's ..data).
+    if (entry.is_directory(error) && entry.path().filename().string()[0] != '.') entries.push_back(entry.path());
   }
   if (error) throw std::invalid_argument("cannot read the model repository " + folder + ": " + error.message());
   std::sort(entries.begin(), entries.end());

@@ -28,7 +28,8 @@ using DeviceListParser = std::vector<int> (*)(const std::string&);
 // `defaults` gives the devices and the queue. Throws std::invalid_argument.
 ModelSpec parse_model_spec(const std::string& text, const ModelSpec& defaults, DeviceListParser parse_devices);
 
-// The repository's models, by folder name in order: each folder holds one
+// The repository's models, by folder name in order (hidden folders, whose
+// names start with '.', skipped): each folder holds one
 // .bmodel file, for a language model its tokenizer (a tokenizer/ folder, or
 // tokenizer.json or tokenizer.model beside the model), and optionally
 // model.conf: "key = value" lines with the keys of parse_model_spec and '#'
