@@ -24,7 +24,7 @@
 #include "intake.h"
 #include "language_models.h"
 #include "metrics.h"
-#include "model_specs.h"
+#include "served_models.h"
 #include "routes.h"
 #include "scheduler.h"
 #include "v2_models.h"
@@ -108,7 +108,7 @@ serve::IntakeLimits intake_limits(const Options& options, size_t devices, size_t
 
 // Every model to serve: the positional one, the --model ones, the
 // repository's; their files checked, their names distinct.
-std::vector<serve::ModelSpec> model_specs(const Options& options) {
+std::vector<serve::ModelSpec> models_to_serve(const Options& options) {
   serve::ModelSpec defaults;
   defaults.devices = parse_devices(options.devices);
   defaults.queue = options.queue;
@@ -168,7 +168,7 @@ size_t queue_places(const std::vector<serve::ModelSpec>& specs) {
 }
 
 void serve_models(const Options& options) {
-  const std::vector<serve::ModelSpec> specs = model_specs(options);
+  const std::vector<serve::ModelSpec> specs = models_to_serve(options);
   const size_t devices = device_count(specs);
 
   // Signals are taken by sigwait below, so every thread started from here

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "model_specs.h"
+#include "served_models.h"
 
 namespace vexo::serve {
 

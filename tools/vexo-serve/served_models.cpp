@@ -1,4 +1,4 @@
-#include "model_specs.h"
+#include "served_models.h"
 
 #include <algorithm>
 #include <charconv>
