@@ -5,7 +5,7 @@ VEXO_PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-
                libflatbuffers-dev flatbuffers-compiler libssl-dev nlohmann-json3-dev libcli11-dev python3 python3-numpy
                libsentencepiece-dev sentencepiece libcpp-httplib-dev clang curl
                libpcre2-dev libutf8proc-dev nodejs
-               chromium chromium-driver python3-selenium haproxy prometheus python3-yaml
+               chromium chromium-driver python3-selenium haproxy nginx prometheus python3-yaml
                python3-venv python3-setuptools python3-wheel python3-build mypy dpkg-dev lintian)
 
 # Installs the missing packages when running as root; otherwise names the

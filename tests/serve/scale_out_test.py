@@ -71,6 +71,18 @@ def call(port, method, path, body, headers=None):
     return response.status, text
 
 
+def wait_until_ready(port):
+    """Until the proxy listens and finds a process ready."""
+    for _ in range(500):
+        try:
+            if call(port, "GET", "/v2/health/ready", None)[0] == 200:
+                return
+        except OSError:
+            pass
+        time.sleep(0.02)
+    raise AssertionError("the proxy never answered ready")
+
+
 def counter(server, name):
     return server.metrics().get(name, 0)
 
@@ -108,12 +120,7 @@ def main(binary, fixture_tool, samples_tool, scratch):
     proxy = subprocess.Popen(["haproxy", "-db", "-f", str(scratch / "haproxy.cfg")],
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     try:
-        for _ in range(500):
-            try:
-                if call(port, "GET", "/v2/health/ready", None)[0] == 200:
-                    break
-            except OSError:
-                time.sleep(0.02)
+        wait_until_ready(port)
         prompts = {f"user-{i}": [5 + i, 17, 42] for i in range(SESSIONS)}
         talk(port, prompts, TURNS)
         # Every turn after the first found its conversation on its process.

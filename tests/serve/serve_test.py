@@ -45,8 +45,10 @@ class Server:
     """One vexo-serve process; its port is read from the line it prints."""
 
     def __init__(self, binary, model, tokenizer, *args, wait=True):
+        """model None: only the models that args give."""
+        served = [str(model), "--tokenizer", str(tokenizer)] if model is not None else []
         self.process = subprocess.Popen(
-            [binary, str(model), "--tokenizer", str(tokenizer), "--port", "0", *args],
+            [binary, *served, "--port", "0", *args],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         line = self.process.stdout.readline()
         match = re.fullmatch(r"vexo-serve: listening on http://127\.0\.0\.1:(\d+)\n", line)
@@ -102,14 +104,17 @@ class Server:
             chunks.append(json.loads(event[len("data: "):]))
         return chunks
 
-    def metrics(self):
+    def metrics(self, by_model=False):
+        """The series by name; unless by_model, those of every model summed."""
         status, text = self.request("GET", "/metrics", key=False)
         check(status == 200, "no metrics")
-        values = {}
+        values = collections.Counter()
         for line in text.splitlines():
             if line and not line.startswith("#"):
                 name, value = line.rsplit(" ", 1)
-                values[name] = float(value)
+                if not by_model:
+                    name = re.sub(r'model="(?:[^"\\]|\\.)*",?', "", name).replace("{}", "")
+                values[name] += float(value)
         return values
 
     def __enter__(self):
@@ -304,14 +309,14 @@ def check_metrics(server, generations):
     return values
 
 
-def open_stream(server, prompt, max_tokens):
+def open_stream(server, prompt, max_tokens, **fields):
     """A streamed completion whose client reads up to the first event and
     then nothing: with a small receive buffer the server soon blocks on its
     writes, so the device stays busy until the socket is closed."""
     sock = socket.socket()
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 2048)
     sock.connect(("127.0.0.1", server.port))
-    body = json.dumps({"prompt": prompt, "max_tokens": max_tokens, "stream": True})
+    body = json.dumps({"prompt": prompt, "max_tokens": max_tokens, "stream": True, **fields})
     sock.sendall(f"POST /v1/completions HTTP/1.1\r\nHost: x\r\nContent-Length: {len(body)}\r\n\r\n{body}".encode())
     received = b""
     while b"data: " not in received:

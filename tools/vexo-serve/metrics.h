@@ -1,13 +1,16 @@
 // The server's counters, gauges and histograms, rendered in the Prometheus
-// text format for GET /metrics. Every method is thread-safe.
+// text format for GET /metrics, every series labelled with the model it
+// concerns (model="" for requests that name none). Every method is
+// thread-safe.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <utility>
+#include <tuple>
 #include <vector>
 
 namespace vexo::serve {
@@ -16,8 +19,8 @@ class Histogram {
  public:
   explicit Histogram(std::vector<double> bounds);
   void observe(double value);
-  // name_bucket{le=...}, name_sum and name_count lines.
-  void render(std::string& out, const std::string& name) const;
+  // name_bucket{labels,le=...}, name_sum{labels} and name_count{labels} lines.
+  void render(std::string& out, const std::string& name, const std::string& labels) const;
 
  private:
   std::vector<double> bounds_;
@@ -36,22 +39,37 @@ struct GenerationRecord {
   double total_seconds = 0;   // from arrival to the last token
 };
 
-class Metrics {
+// The series of one model.
+class ModelMetrics {
  public:
-  Metrics();
-  void count_request(const std::string& endpoint, int status);
+  ModelMetrics();
   void set_waiting(size_t waiting);
   void add_running(int delta);
   void record(const GenerationRecord& record);
-  std::string render() const;
 
  private:
+  friend class Metrics;
   mutable std::mutex mutex_;
-  std::map<std::pair<std::string, int>, uint64_t> requests_;
   size_t waiting_ = 0;
   long running_ = 0;
   uint64_t prompt_tokens_ = 0, generated_tokens_ = 0, reuse_hits_ = 0, cancelled_ = 0;
   Histogram first_token_, per_token_, end_to_end_;
+};
+
+class Metrics {
+ public:
+  void count_request(const std::string& endpoint, int status) { count_request("", endpoint, status); }
+  void count_request(const std::string& model, const std::string& endpoint, int status);
+  // The model's series, made on first use; the reference stays valid. Only
+  // models that generate text have the generation series.
+  ModelMetrics& model(const std::string& name, bool generates);
+  std::string render() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<std::tuple<std::string, std::string, int>, uint64_t> requests_;
+  std::map<std::string, std::unique_ptr<ModelMetrics>> models_;
+  std::map<std::string, bool> generates_;
 };
 
 }  // namespace vexo::serve

@@ -6,6 +6,8 @@
 #include <memory>
 
 #include "common/tool.h"
+#include "device.h"
+#include "language_models.h"
 #include "metrics.h"
 #include "requests.h"
 #include "scheduler.h"
@@ -53,6 +55,10 @@ std::string endpoint_label(const std::string& path) {
   return "other";
 }
 
+// The language model of the request this thread handles ("" until one is
+// chosen): a handler runs on one thread, and its count is labelled with it.
+thread_local std::string handled_model;
+
 }  // namespace
 
 // One endpoint's handler: the API-key and readiness checks, errors as JSON
@@ -66,6 +72,7 @@ class Service::Call {
     if (!(needs & kKey)) service.open_paths_.insert(endpoint);
     return [&service, endpoint, needs, body = std::move(body)](const httplib::Request& req,
                                                                 httplib::Response& res) {
+      handled_model.clear();
       try {
         if (needs & kKey) service.authorize(req);
         if ((needs & kReady) && !service.ready_)
@@ -83,7 +90,7 @@ class Service::Call {
       if (res.status == -1) res.status = 200;  // what the server sends when a handler sets none
       // Overload and loading are passing: a client may try again after a second.
       if (res.status == 429 || res.status == 503) res.set_header("Retry-After", "1");
-      service.metrics_.count_request(endpoint, res.status);
+      service.metrics_.count_request(handled_model, endpoint, res.status);
     };
   }
 };
@@ -122,10 +129,10 @@ void Service::authorize(const httplib::Request& req) const {
   if (auto refusal = key_refusal(req.get_header_value("Authorization"))) throw *refusal;
 }
 
-void Service::ready(const Tokenizer& tokenizer, const ChatTemplate& chat_template) {
-  tokenizer_ = &tokenizer;
-  template_ = &chat_template;
-  ready_ = true;
+const LanguageModel& Service::model_for(const json& body) const {
+  const LanguageModel& model = models_.chosen_by(body);
+  handled_model = model.name();
+  return model;
 }
 
 void Service::install(HttpServer& server) {
@@ -161,15 +168,16 @@ void Service::install(HttpServer& server) {
   }));
   server.Get("/v1/models", Call::make(*this, "/v1/models", Call::kKey, [this](const auto&, auto& res) {
     json models = json::array();
-    const int head = pool_.head_kind();
-    for (const std::string& name : names()) {
-      json model = {{"id", name}, {"object", "model"}, {"created", 0}, {"owned_by", "vexo"}};
-      // Known once the devices are loaded.
-      if (ready_) {
-        model["max_model_len"] = pool_.capacity();
-        model["head_kind"] = head == LLM_HEAD_LOGITS ? "logits" : "token";
+    for (const auto& language_model : models_.all()) {
+      for (const std::string& name : language_model->names()) {
+        json model = {{"id", name}, {"object", "model"}, {"created", 0}, {"owned_by", "vexo"}};
+        // Known once the devices are loaded.
+        if (ready_) {
+          model["max_model_len"] = language_model->pool().capacity();
+          model["head_kind"] = language_model->pool().head_kind() == LLM_HEAD_LOGITS ? "logits" : "token";
+        }
+        models.push_back(std::move(model));
       }
-      models.push_back(std::move(model));
     }
     send(res, 200, {{"object", "list"}, {"data", std::move(models)}});
   }));
@@ -189,14 +197,18 @@ void Service::install(HttpServer& server) {
     });
   }
   server.Post("/tokenize", Call::make(*this, "/tokenize", Call::kKey | Call::kReady, [this](const auto& req, auto& res) {
-    const TokenizeRequest request = parse_tokenize(parse_object(req.body));
-    send(res, 200, {{"tokens", tokenizer_->encode(request.content, request.add_special)}});
+    const json body = parse_object(req.body);
+    const Tokenizer& tokenizer = model_for(body).tokenizer();
+    const TokenizeRequest request = parse_tokenize(body);
+    send(res, 200, {{"tokens", tokenizer.encode(request.content, request.add_special)}});
   }));
   server.Post("/detokenize",
               Call::make(*this, "/detokenize", Call::kKey | Call::kReady, [this](const auto& req, auto& res) {
-                const std::vector<int> ids = parse_detokenize(parse_object(req.body));
+                const json body = parse_object(req.body);
+                const Tokenizer& tokenizer = model_for(body).tokenizer();
+                const std::vector<int> ids = parse_detokenize(body);
                 try {
-                  send(res, 200, {{"content", tokenizer_->decode(ids)}});
+                  send(res, 200, {{"content", tokenizer.decode(ids)}});
                 } catch (const std::invalid_argument& error) {
                   throw ApiError::invalid(error.what(), "tokens");
                 }
@@ -209,21 +221,17 @@ void Service::install(HttpServer& server) {
   }
 }
 
-ApiError Service::too_long(const GenerationRequest& request, const std::string& tokens) const {
-  return ApiError::invalid("This model's maximum context length is " + std::to_string(pool_.capacity()) +
+ApiError Service::too_long(const LanguageModel& model, const GenerationRequest& request,
+                           const std::string& tokens) const {
+  return ApiError::invalid("This model's maximum context length is " + std::to_string(model.pool().capacity()) +
                                " tokens; the prompt has " + tokens,
                            request.chat ? "messages" : "prompt");
 }
 
-void Service::refuse_beyond_context(const GenerationRequest& request, const std::string& text) const {
-  const size_t least = tokenizer_->min_tokens(text);
-  if (least > pool_.capacity()) throw too_long(request, "at least " + std::to_string(least));
-}
-
-std::vector<std::string> Service::names() const {
-  std::vector<std::string> all{options_.model};
-  all.insert(all.end(), options_.aliases.begin(), options_.aliases.end());
-  return all;
+void Service::refuse_beyond_context(const LanguageModel& model, const GenerationRequest& request,
+                                    const std::string& text) const {
+  const size_t least = model.tokenizer().min_tokens(text);
+  if (least > model.pool().capacity()) throw too_long(model, request, "at least " + std::to_string(least));
 }
 
 std::string Service::allowed_origin(const httplib::Request& req) const {
@@ -235,13 +243,13 @@ std::string Service::allowed_origin(const httplib::Request& req) const {
   return "";
 }
 
-void Service::check_head(const GenerationRequest& request) const {
-  if (pool_.head_kind() != LLM_HEAD_LOGITS && !request.logits_fields.empty()) {
+void Service::check_head(const LanguageModel& model, const GenerationRequest& request) const {
+  if (model.pool().head_kind() != LLM_HEAD_LOGITS && !request.logits_fields.empty()) {
     const std::string& name = request.logits_fields.front();
     throw ApiError::invalid("'" + name + "' needs a model whose head yields logits; this model chooses its tokens on the device",
                             name);
   }
-  const size_t vocab = pool_.vocab_size();
+  const size_t vocab = model.pool().vocab_size();
   for (const llm_logit_bias& bias : request.settings.logit_bias) {
     if (static_cast<size_t>(bias.token) >= vocab) {
       throw ApiError::invalid("'logit_bias' names token " + std::to_string(bias.token) +
@@ -251,11 +259,13 @@ void Service::check_head(const GenerationRequest& request) const {
   }
 }
 
-std::vector<int> Service::prompt(GenerationRequest& request) const {
+std::vector<int> Service::prompt(const LanguageModel& model, GenerationRequest& request) const {
+  const Tokenizer& tokenizer = model.tokenizer();
+  const ChatTemplate& chat_template = model.chat_template();
   std::vector<int> ids;
   if (request.prompt_ids) {
     ids = *request.prompt_ids;
-    const size_t vocab = tokenizer_->vocab_size();
+    const size_t vocab = tokenizer.vocab_size();
     for (const int id : ids) {
       if (static_cast<size_t>(id) >= vocab) {
         throw ApiError::invalid("token " + std::to_string(id) + " is outside the vocabulary of " +
@@ -266,23 +276,23 @@ std::vector<int> Service::prompt(GenerationRequest& request) const {
   } else {
     if (!request.chat) {
       // A text that cannot fit is refused before its encoding spends memory.
-      refuse_beyond_context(request, request.prompt_text);
-      ids = tokenizer_->encode(request.prompt_text, true);
+      refuse_beyond_context(model, request, request.prompt_text);
+      ids = tokenizer.encode(request.prompt_text, true);
     } else {
       try {
-        ids = template_->encode(request.messages_json, request.tools_json, request.options_json, *tokenizer_,
-                                [&](const std::string& text) { refuse_beyond_context(request, text); });
+        ids = chat_template.encode(request.messages_json, request.tools_json, request.options_json, tokenizer,
+                                   [&](const std::string& text) { refuse_beyond_context(model, request, text); });
       } catch (const std::invalid_argument& error) {
         throw ApiError::invalid(error.what(), "messages");
       }
     }
   }
-  if (request.chat && !template_->stop().empty()) request.settings.stops.push_back(template_->stop());
+  if (request.chat && !chat_template.stop().empty()) request.settings.stops.push_back(chat_template.stop());
   if (ids.empty()) throw ApiError::invalid("the prompt is empty", request.chat ? "messages" : "prompt");
 
-  const size_t capacity = pool_.capacity();
+  const size_t capacity = model.pool().capacity();
   const char* max_name = request.chat ? "max_completion_tokens" : "max_tokens";
-  if (ids.size() > capacity) throw too_long(request, std::to_string(ids.size()));
+  if (ids.size() > capacity) throw too_long(model, request, std::to_string(ids.size()));
   if (request.max_tokens && *request.max_tokens > capacity - ids.size()) {
     throw ApiError::invalid("This model's maximum context length is " + std::to_string(capacity) +
                                 " tokens; the prompt has " + std::to_string(ids.size()) + " and " +
@@ -295,21 +305,23 @@ std::vector<int> Service::prompt(GenerationRequest& request) const {
 
 void Service::generate(const httplib::Request& req, httplib::Response& res, bool chat) {
   const Clock::time_point arrival = Clock::now();
-  ResponseHead head = response_head(chat, options_.model);
-  const vexo::tool::ScopedLogPrefix request_tag("[" + head.id + "] ");
   const json body = parse_object(req.body);
-  GenerationRequest request = chat ? parse_chat(body, req.body, names()) : parse_completion(body, names());
+  const LanguageModel& model = model_for(body);
+  ResponseHead head = response_head(chat, model.name());
+  const vexo::tool::ScopedLogPrefix request_tag("[" + head.id + "] ");
+  GenerationRequest request =
+      chat ? parse_chat(body, req.body, model.names()) : parse_completion(body, model.names());
   head.model = request.model;  // the name the request used
-  check_head(request);
+  check_head(model, request);
   Plan plan;
-  plan.prompt = prompt(request);
+  plan.prompt = prompt(model, request);
   plan.settings = std::move(request.settings);
   plan.choices = request.choices;
   plan.include_usage = request.include_usage;
 
-  std::unique_ptr<Lease> lease = pool_.acquire(plan.prompt);
-  auto generation = std::make_shared<Generation>(std::move(head), std::move(lease),
-                                                 std::move(plan), *tokenizer_, arrival, metrics_);
+  std::unique_ptr<Lease> lease = model.pool().acquire(plan.prompt);
+  auto generation = std::make_shared<Generation>(std::move(head), std::move(lease), std::move(plan),
+                                                 model.tokenizer(), arrival, model.metrics());
   generation->begin();
   res.set_header("Cache-Control", "no-cache");
   if (!request.stream) {

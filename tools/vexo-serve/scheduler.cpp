@@ -17,38 +17,39 @@ bool extends(const std::vector<int>& prompt, const std::vector<int>& cached) {
 
 }  // namespace
 
-Lease::~Lease() { pool_.release(device_); }
-
-void DevicePool::add(std::unique_ptr<Device> device) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  slots_.push_back({std::move(device), false, 0});
+void DeviceTurns::give_back(int device) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    busy_.erase(device);
+  }
   changed_.notify_all();
 }
 
-size_t DevicePool::size() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return slots_.size();
+void DeviceTurns::wake() {
+  // Taken so that a waiter between its check and its wait sees the change.
+  { std::lock_guard<std::mutex> lock(mutex_); }
+  changed_.notify_all();
 }
 
-size_t DevicePool::capacity() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return slots_.empty() ? 0 : slots_.front().device->capacity();
+Lease::~Lease() { pool_.release(device_); }
+
+// The pool's devices are added while loading, before the model is served:
+// the readers below see a finished list.
+void DevicePool::add(std::unique_ptr<Device> device) {
+  std::lock_guard<std::mutex> lock(turns_.mutex());
+  slots_.push_back({std::move(device), 0});
 }
 
-int DevicePool::head_kind() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return slots_.empty() ? 0 : slots_.front().device->head_kind();
-}
+size_t DevicePool::capacity() const { return slots_.empty() ? 0 : slots_.front().device->capacity(); }
 
-size_t DevicePool::vocab_size() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return slots_.empty() ? 0 : slots_.front().device->vocab_size();
-}
+int DevicePool::head_kind() const { return slots_.empty() ? 0 : slots_.front().device->head_kind(); }
+
+size_t DevicePool::vocab_size() const { return slots_.empty() ? 0 : slots_.front().device->vocab_size(); }
 
 DevicePool::Slot* DevicePool::choose(const std::vector<int>& prompt) {
   Slot* chosen = nullptr;
   for (Slot& slot : slots_) {
-    if (slot.busy) continue;
+    if (turns_.busy(slot.device->id())) continue;
     if (extends(prompt, slot.device->cached())) {
       if (!chosen || !extends(prompt, chosen->device->cached()) ||
           slot.device->cached().size() > chosen->device->cached().size())
@@ -61,9 +62,10 @@ DevicePool::Slot* DevicePool::choose(const std::vector<int>& prompt) {
 }
 
 std::unique_ptr<Lease> DevicePool::acquire(const std::vector<int>& prompt) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(turns_.mutex());
   if (closed_ || slots_.empty()) throw Unavailable("the server is shutting down");
-  const bool any_free = std::any_of(slots_.begin(), slots_.end(), [](const Slot& s) { return !s.busy; });
+  const bool any_free =
+      std::any_of(slots_.begin(), slots_.end(), [this](const Slot& s) { return !turns_.busy(s.device->id()); });
   if (!(waiting_.empty() && any_free) && waiting_.size() >= queue_limit_)
     throw QueueFull("the server is busy: " + std::to_string(waiting_.size()) + " requests are waiting already");
 
@@ -71,35 +73,33 @@ std::unique_ptr<Lease> DevicePool::acquire(const std::vector<int>& prompt) {
   waiting_.push_back(ticket);
   metrics_.set_waiting(waiting_.size());
   Slot* slot = nullptr;
-  changed_.wait(lock, [&] { return closed_ || (waiting_.front() == ticket && (slot = choose(prompt))); });
+  turns_.changed().wait(lock, [&] { return closed_ || (waiting_.front() == ticket && (slot = choose(prompt))); });
   waiting_.erase(std::find(waiting_.begin(), waiting_.end(), ticket));
   metrics_.set_waiting(waiting_.size());
   if (closed_) {
-    changed_.notify_all();
+    turns_.changed().notify_all();
     throw Unavailable("the server is shutting down");
   }
-  slot->busy = true;
+  turns_.take(slot->device->id());
   slot->last_used = ++uses_;
   metrics_.add_running(1);
   // The next request in line may find another free device.
-  changed_.notify_all();
+  turns_.changed().notify_all();
   return std::make_unique<Lease>(*this, *slot->device);
 }
 
 void DevicePool::release(Device& device) {
   device.end();
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (Slot& slot : slots_) {
-    if (slot.device.get() == &device) slot.busy = false;
-  }
   metrics_.add_running(-1);
-  changed_.notify_all();
+  turns_.give_back(device.id());
 }
 
 void DevicePool::close() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  closed_ = true;
-  changed_.notify_all();
+  {
+    std::lock_guard<std::mutex> lock(turns_.mutex());
+    closed_ = true;
+  }
+  turns_.wake();
 }
 
 }  // namespace vexo::serve

@@ -1,6 +1,8 @@
-// The device pool: requests wait in arrival order in a bounded queue and
-// each gets a device to itself. The request at the head of the queue takes
-// the free device whose caches its prompt extends, else any free device.
+// The device pool of a language model: its requests wait in arrival order
+// in a bounded queue and each gets a device to itself. The request at the
+// head of the queue takes the free device whose caches its prompt extends,
+// else any free device. Every model on a device takes turns with the
+// others there (DeviceTurns).
 #pragma once
 
 #include <condition_variable>
@@ -9,6 +11,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <vector>
 
@@ -16,7 +19,7 @@
 
 namespace vexo::serve {
 
-class Metrics;
+class ModelMetrics;
 
 // The queue is full (the request is refused, not queued).
 class QueueFull : public std::runtime_error {
@@ -27,6 +30,27 @@ class QueueFull : public std::runtime_error {
 class Unavailable : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+// The devices that run a model now, for every model of the server: one
+// model at a time runs on a device. Its lock and wake-up are those of every
+// pool that waits for a device.
+class DeviceTurns {
+ public:
+  std::mutex& mutex() { return mutex_; }
+  std::condition_variable& changed() { return changed_; }
+  // Call these two with mutex() held.
+  bool busy(int device) const { return busy_.count(device) != 0; }
+  void take(int device) { busy_.insert(device); }
+  // Locks, frees the device and wakes every waiting request.
+  void give_back(int device);
+  // Wakes every waiting request (after a pool closed).
+  void wake();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::set<int> busy_;
 };
 
 class DevicePool;
@@ -47,11 +71,11 @@ class Lease {
 
 class DevicePool {
  public:
-  DevicePool(size_t queue_limit, Metrics& metrics) : queue_limit_(queue_limit), metrics_(metrics) {}
+  DevicePool(size_t queue_limit, DeviceTurns& turns, ModelMetrics& metrics)
+      : queue_limit_(queue_limit), turns_(turns), metrics_(metrics) {}
 
   // Called while loading, before any request is served.
   void add(std::unique_ptr<Device> device);
-  size_t size() const;
   // Positions the caches hold (every device runs the same model).
   size_t capacity() const;
   int head_kind() const;
@@ -67,16 +91,14 @@ class DevicePool {
   friend class Lease;
   struct Slot {
     std::unique_ptr<Device> device;
-    bool busy = false;
     uint64_t last_used = 0;
   };
   void release(Device& device);
   Slot* choose(const std::vector<int>& prompt);
 
   const size_t queue_limit_;
-  Metrics& metrics_;
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
+  DeviceTurns& turns_;
+  ModelMetrics& metrics_;
   std::vector<Slot> slots_;
   std::deque<uint64_t> waiting_;  // tickets in arrival order
   uint64_t next_ticket_ = 0;

@@ -12,7 +12,7 @@ double since(Clock::time_point start) { return std::chrono::duration<double>(Clo
 }  // namespace
 
 Generation::Generation(ResponseHead head, std::unique_ptr<Lease> lease, Plan plan, const Tokenizer& tokenizer,
-                       Clock::time_point arrival, Metrics& metrics)
+                       Clock::time_point arrival, ModelMetrics& metrics)
     : head_(std::move(head)), lease_(std::move(lease)), plan_(std::move(plan)), tokenizer_(tokenizer),
       arrival_(arrival), metrics_(metrics) {}
 
@@ -64,8 +64,10 @@ void Generation::end(bool cancelled) {
   record.cancelled = cancelled;
   record.first_token_seconds = record.generated_tokens ? first_token_seconds_ : -1;
   record.total_seconds = since(arrival_);
-  lease_.reset();
+  // Recorded before the device is handed back: once no request runs, every
+  // finished one is counted.
   metrics_.record(record);
+  lease_.reset();
 }
 
 nlohmann::json Generation::run(const std::function<bool()>& connected) {

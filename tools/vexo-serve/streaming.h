@@ -18,7 +18,7 @@
 
 namespace vexo::serve {
 
-class Metrics;
+class ModelMetrics;
 
 using Clock = std::chrono::steady_clock;
 
@@ -33,7 +33,7 @@ struct Plan {
 class Generation {
  public:
   Generation(ResponseHead head, std::unique_ptr<Lease> lease, Plan plan, const Tokenizer& tokenizer,
-             Clock::time_point arrival, Metrics& metrics);
+             Clock::time_point arrival, ModelMetrics& metrics);
   ~Generation();
   Generation(const Generation&) = delete;
   Generation& operator=(const Generation&) = delete;
@@ -61,7 +61,7 @@ class Generation {
   Plan plan_;
   const Tokenizer& tokenizer_;
   Clock::time_point arrival_;
-  Metrics& metrics_;
+  ModelMetrics& metrics_;
   double first_token_seconds_ = -1;
   bool begun_ = false;
   Stats stats_;  // all choices so far: the prompt once, every generated token

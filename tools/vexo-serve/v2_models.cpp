@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "common/tool.h"
+#include "metrics.h"
 #include "runtime/miniruntime.h"
 #include "scheduler.h"
 
@@ -40,26 +41,10 @@ struct V2Models::File {
   std::map<int, Runtime> runtimes;
 };
 
-V2Models::V2Models(size_t queue) : queue_(queue) {}
+V2Models::V2Models(DeviceTurns& turns, Metrics& metrics) : turns_(turns), metrics_(metrics) {}
 V2Models::~V2Models() = default;
 
-V2ModelSpec parse_v2_model_spec(const std::string& text, const std::vector<int>& default_devices,
-                                std::vector<int> (*parse_devices)(const std::string&)) {
-  const size_t equals = text.find('=');
-  if (equals == std::string::npos || equals == 0 || equals + 1 == text.size())
-    throw std::invalid_argument("bad model " + text + ": give NAME=PATH[,devices=0,1]");
-  V2ModelSpec spec{text.substr(0, equals), text.substr(equals + 1), default_devices};
-  const std::string option = ",devices=";
-  if (const size_t at = spec.path.rfind(option); at != std::string::npos) {
-    spec.devices = parse_devices(spec.path.substr(at + option.size()));
-    spec.path.resize(at);
-  }
-  if (spec.name.find('/') != std::string::npos)
-    throw std::invalid_argument("bad model " + text + ": a model's name holds no '/'");
-  return spec;
-}
-
-void V2Models::add(const V2ModelSpec& spec) {
+void V2Models::add(const ModelSpec& spec) {
   auto file = std::make_unique<File>();
   for (const int device : spec.devices) {
     Runtime runtime(minirun::vexoruntime_init(spec.path.c_str(), device));
@@ -77,6 +62,8 @@ void V2Models::add(const V2ModelSpec& spec) {
     model->net = net;
     model->devices = spec.devices;
     model->index = models_.size();
+    model->queue = spec.queue;
+    model->metrics = &metrics_.model(model->name, false);
     for (size_t stage = 0; stage < minirun::vexoruntime_get_stage_count(runtime, net); ++stage)
       model->stages.push_back({describe(runtime, net, stage, 'i'), describe(runtime, net, stage, 'o')});
     models_.push_back(std::move(model));
@@ -93,51 +80,48 @@ const V2Model* V2Models::find(const std::string& name) const {
 }
 
 int V2Models::take_device(const V2Model& model) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(turns_.mutex());
   const auto free_device = [&] {
     for (const int device : model.devices) {
-      if (!busy_.count(device)) return device;
+      if (!turns_.busy(device)) return device;
     }
     return -1;
   };
   if (closed_) throw Unavailable("The server is shutting down");
   if (free_device() < 0) {
-    if (waiting_[model.index] >= queue_)
+    if (waiting_[model.index] >= model.queue)
       throw QueueFull("Too many requests wait for model " + model.name + "; try again shortly");
-    ++waiting_[model.index];
-    freed_.wait(lock, [&] { return closed_ || free_device() >= 0; });
-    --waiting_[model.index];
+    model.metrics->set_waiting(++waiting_[model.index]);
+    turns_.changed().wait(lock, [&] { return closed_ || free_device() >= 0; });
+    model.metrics->set_waiting(--waiting_[model.index]);
     if (closed_) throw Unavailable("The server is shutting down");
   }
   const int device = free_device();
-  busy_.insert(device);
+  turns_.take(device);
+  model.metrics->add_running(1);
   return device;
-}
-
-void V2Models::give_back(int device) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    busy_.erase(device);
-  }
-  freed_.notify_all();
 }
 
 void V2Models::close() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(turns_.mutex());
     closed_ = true;
   }
-  freed_.notify_all();
+  turns_.wake();
 }
 
 std::vector<std::vector<uint8_t>> V2Models::run(const V2Model& model, size_t stage,
                                                 const std::vector<std::vector<uint8_t>>& inputs) {
   const int device = take_device(model);
   struct GiveBack {
-    V2Models& models;
+    const V2Model& model;
+    DeviceTurns& turns;
     int device;
-    ~GiveBack() { models.give_back(device); }
-  } give_back{*this, device};
+    ~GiveBack() {
+      model.metrics->add_running(-1);
+      turns.give_back(device);
+    }
+  } give_back{model, turns_, device};
 
   minirun::vexoruntime runtime = files_[model.file]->runtimes.at(device).get();
   minirun::vexoruntime_set_net_stage(runtime, model.net, stage);

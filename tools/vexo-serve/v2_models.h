@@ -1,19 +1,23 @@
 // The general networks served through the v2 inference protocol: every net
-// of each model file given with --model is a model, with one runtime of the
-// file on each of its devices. Requests for a model wait (bounded) for one
-// of its devices; models on one device take turns. Thread-safe.
+// of each general model file is a model, with one runtime of the file on
+// each of its devices. Requests for a model wait (bounded) for one of its
+// devices; every model on a device, language models too, takes turns
+// there (DeviceTurns). Thread-safe.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "served_models.h"
+
 namespace vexo::serve {
+
+class DeviceTurns;
+class Metrics;
+class ModelMetrics;
 
 // An input or output of a stage as the model describes it.
 struct V2Tensor {
@@ -34,26 +38,18 @@ struct V2Model {
   std::vector<V2Stage> stages;
   std::vector<int> devices;
   size_t index = 0;  // in V2Models::models()
+  size_t queue = 0;  // requests that may wait for one of its devices
+  ModelMetrics* metrics = nullptr;
 };
-
-// --model NAME=PATH[,devices=0,1]: the name, the file and the devices
-// (default: the server's --devices). Throws std::invalid_argument.
-struct V2ModelSpec {
-  std::string name;
-  std::string path;
-  std::vector<int> devices;
-};
-V2ModelSpec parse_v2_model_spec(const std::string& text, const std::vector<int>& default_devices,
-                                std::vector<int> (*parse_devices)(const std::string&));
 
 class V2Models {
  public:
-  explicit V2Models(size_t queue);
+  V2Models(DeviceTurns& turns, Metrics& metrics);
   ~V2Models();
 
   // Loads the file on each device and adds its nets as models; a file that
   // cannot be loaded throws std::runtime_error. Call before serving.
-  void add(const V2ModelSpec& spec);
+  void add(const ModelSpec& spec);
   const V2Model* find(const std::string& name) const;
   const std::vector<std::unique_ptr<V2Model>>& models() const { return models_; }
 
@@ -70,15 +66,12 @@ class V2Models {
  private:
   struct File;
   int take_device(const V2Model& model);
-  void give_back(int device);
 
-  const size_t queue_;
+  DeviceTurns& turns_;
+  Metrics& metrics_;
   std::vector<std::unique_ptr<File>> files_;
   std::vector<std::unique_ptr<V2Model>> models_;
-  std::mutex mutex_;
-  std::condition_variable freed_;
-  std::set<int> busy_;  // devices running a model now
-  std::vector<size_t> waiting_;  // per model, by V2Model::index
+  std::vector<size_t> waiting_;  // per model, by V2Model::index; under the turns' lock
   bool closed_ = false;
 };
 

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "intake.h"
+#include "language_models.h"
 #include "metrics.h"
 #include "requests.h"
 #include "scheduler.h"
@@ -179,7 +180,7 @@ void V2Service::install(HttpServer& server) {
       } catch (const std::exception& error) {
         send(res, 500, {{"error", error.what()}});
       }
-      metrics_.count_request(endpoint, res.status);
+      metrics_.count_request(served_model(req), endpoint, res.status);
     };
   };
   // The model a path names, at the one version there is; 404 otherwise.
@@ -189,7 +190,7 @@ void V2Service::install(HttpServer& server) {
       fail(404, "model '" + name + "' has no version '" + std::string(req.matches[2]) + "'");
     if (!ready_) fail(503, "the models are still loading; try again shortly");
     const V2Model* model = models_.find(name);
-    if (!model && name != language_model_) fail(404, "no model '" + name + "'");
+    if (!model && !language_models_.find(name)) fail(404, "no model '" + name + "'");
     return {model, name};
   };
 
@@ -215,12 +216,31 @@ void V2Service::install(HttpServer& server) {
   server.Get(std::string(kModelPath) + "/ready", route("/v2/models", [model_named](const auto& req, auto& res) {
     send(res, 200, {{"name", model_named(req).second}, {"ready", true}});
   }));
+  // The model repository's index: every model served, general nets and
+  // language models, all at the one version (loading and unloading are not
+  // offered: the models are those the server started with).
+  server.Post("/v2/repository/index", route("/v2/repository", [this](const auto&, auto& res) {
+    if (!ready_) fail(503, "the models are still loading; try again shortly");
+    json index = json::array();
+    for (const auto& model : language_models_.all()) index.push_back(model->name());
+    for (const auto& model : models_.models()) index.push_back(model->name);
+    for (json& entry : index) entry = {{"name", entry}, {"version", kVersion}, {"state", "READY"}};
+    send(res, 200, index);
+  }));
   server.Post(std::string(kModelPath) + "/infer", route("/v2/infer", [this, model_named](const auto& req, auto& res) {
     const auto [model, name] = model_named(req);
     if (!model)
       fail(400, "model '" + name + "' is a language model: use /v1/completions or /v1/chat/completions");
     infer(req, res, *model);
   }));
+}
+
+std::string V2Service::served_model(const httplib::Request& req) const {
+  if (!ready_ || req.matches.size() < 2 || !req.matches[1].matched) return "";
+  const std::string name = req.matches[1];
+  if (models_.find(name)) return name;
+  const LanguageModel* language_model = language_models_.find(name);
+  return language_model ? language_model->name() : "";
 }
 
 void V2Service::infer(const httplib::Request& req, httplib::Response& res, const V2Model& model) {

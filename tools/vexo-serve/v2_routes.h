@@ -1,7 +1,7 @@
 // The v2 inference protocol's REST endpoints: server and model metadata,
 // health, readiness and inference (JSON data or the binary tensor data
-// extension) for the general networks of V2Models; the language model is
-// listed too, with text as its input and output, and answers no /infer.
+// extension) for the general networks of V2Models; the language models are
+// listed too, with text as their input and output, and answer no /infer.
 // Errors are {"error": "..."} with 400, 401, 404, 429 or 503. The API key,
 // when the server requires one, is needed everywhere but on health.
 #pragma once
@@ -20,6 +20,7 @@ struct Response;
 namespace vexo::serve {
 
 class HttpServer;
+class LanguageModels;
 class Metrics;
 class V2Models;
 struct V2Model;
@@ -28,11 +29,10 @@ class V2Service {
  public:
   // Throws (an ApiError) for a request that may not use the API.
   using Authorize = std::function<void(const httplib::Request&)>;
-  // language_model: the name the language model answers to.
-  V2Service(V2Models& models, Metrics& metrics, std::string language_model, Authorize authorize)
+  V2Service(V2Models& models, const LanguageModels& language_models, Metrics& metrics, Authorize authorize)
       : models_(models),
+        language_models_(language_models),
         metrics_(metrics),
-        language_model_(std::move(language_model)),
         authorize_(std::move(authorize)) {}
 
   void install(HttpServer& server);
@@ -41,10 +41,12 @@ class V2Service {
 
  private:
   void infer(const httplib::Request& req, httplib::Response& res, const V2Model& model);
+  // The served model a request's path names, "" for none (metrics label only these).
+  std::string served_model(const httplib::Request& req) const;
 
   V2Models& models_;
+  const LanguageModels& language_models_;
   Metrics& metrics_;
-  const std::string language_model_;
   const Authorize authorize_;
   std::atomic<bool> ready_{false};
 };
