@@ -298,10 +298,14 @@ void Service::generate(const httplib::Request& req, httplib::Response& res, bool
   ResponseHead head = response_head(chat, options_.model);
   const vexo::tool::ScopedLogPrefix request_tag("[" + head.id + "] ");
   const json body = parse_object(req.body);
-  GenerationRequest request = chat ? parse_chat(body, req.body, names()) : parse_completion(body, names());
+  GenerationRequest request = chat ? parse_chat(body, req.body, names()) : parse_completion(body, req.body, names());
   head.model = request.model;  // the name the request used
   check_head(request);
+  // A token head cannot follow a grammar: under tool_choice "auto" its calls are read as written.
+  if (request.structure.lazy && pool_.head_kind() != LLM_HEAD_LOGITS) request.structure.kind = 0;
+  request.settings.grammar = grammars_.get(*tokenizer_, request.structure);
   Plan plan;
+  plan.tool_style = request.structure.tools ? llm_tool_call_style(tokenizer_->get()) : 0;
   plan.prompt = prompt(request);
   plan.settings = std::move(request.settings);
   plan.choices = request.choices;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "intake.h"
+#include "structured.h"
 
 namespace httplib {
 struct Request;
@@ -76,6 +77,7 @@ class Service {
   const ChatTemplate* template_ = nullptr;
   std::atomic<bool> ready_{false};
   std::set<std::string> open_paths_;  // the endpoints that need no key
+  GrammarCache grammars_;
 };
 
 }  // namespace vexo::serve
