@@ -7,7 +7,6 @@ Every package comes from npm into the shared cache (scripts/npm-cache).
 
 Skips (exit 77) when node or npm is missing.
 """
-import os
 import shutil
 import subprocess
 import sys
@@ -15,6 +14,7 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+from openai_client_test import run_node_client  # noqa: E402
 from serve_test import Server  # noqa: E402
 
 SKIP = 77
@@ -33,24 +33,13 @@ def main(binary, fixture_tool, scratch):
     scratch.mkdir(parents=True)
     subprocess.run([fixture_tool, str(scratch), str(folder)], check=True)
     subprocess.run([fixture_tool, str(scratch)], check=True)  # the token-head sample
-    servers = []
-    try:
-        servers.append(Server(binary, scratch / "llm-vocab.bmodel", folder, "--devices", "0,1", "--served-model-name", "m"))
+
+    def start(servers):
+        servers.append(Server(binary, scratch / "llm-vocab.bmodel", folder, "--devices", "0,1",
+                              "--served-model-name", "m"))
         servers.append(Server(binary, scratch / "llm-token.bmodel", scratch / "tokenizer.model", "--devices", "0"))
-        result = subprocess.run(["node", str(HERE / "structured_client.mjs"),
-                                 *[f"http://127.0.0.1:{server.port}" for server in servers]],
-                                env={**os.environ, "NODE_PATH": str(cache / "node_modules")}, timeout=500)
-        if result.returncode != 0:
-            return 1
-        for server in servers:
-            err = server.stop()
-            if "runtime error" in err or "Sanitizer" in err:
-                print(err)
-                return 1
-    finally:
-        for server in servers:
-            if server.process.poll() is None:
-                server.process.kill()
+    if run_node_client(HERE / "structured_client.mjs", cache, start, timeout=500):
+        return 1
     print("structured output and tool calls: ok")
     return 0
 
