@@ -520,10 +520,13 @@ class LLM(ModelHandle):
 
         With tools, `tool_choice` is "auto" (a call the model opens follows
         the grammar of a call), "required" (the reply is one call), a tool's
-        name (one call of it) or "none" (no tools shown); read the joined
+        name or {"type": "function", "function": {"name": ...}} (one call of
+        it) or "none" (no tools shown); read the joined
         reply with tool_calls(). `response_format` is the API's:
         {"type": "json_object"} or {"type": "json_schema", "json_schema":
         {"schema": ...}} make the reply JSON (that the schema accepts)."""
+        if isinstance(tool_choice, dict):  # the API's {"type": "function", "function": {"name": ...}}
+            tool_choice = tool_choice["function"]["name"]
         if tools and tool_choice != "none" and options.get("grammar") is None:
             options["grammar"] = self._cached_grammar(
                 tools=tools, tool_name=None if tool_choice in ("auto", "required") else tool_choice,

@@ -74,5 +74,6 @@ class LLM(ModelHandle):
                  grammar: Optional[Grammar] = None) -> Iterator[int]: ...
     def chat(self, messages: Iterable[_ChatMessage], template: Union[ChatTemplate, _Path, None] = None,
              tools: Optional[Sequence[Mapping[str, Any]]] = None,
-             template_options: Optional[Mapping[str, Any]] = None, tool_choice: str = "auto",
+             template_options: Optional[Mapping[str, Any]] = None,
+             tool_choice: Union[str, Mapping[str, Any]] = "auto",
              response_format: Optional[Mapping[str, Any]] = None, **options: Any) -> Iterator[str]: ...
