@@ -53,11 +53,12 @@ int grammar_entry(const uint8_t* data, size_t size) {
           if (!call.arguments.is_object()) __builtin_trap();
         }
       }
-      const llmrun::CallGrammar call =
-          llmrun::tool_call_grammar(nlohmann::ordered_json::parse(text, nullptr, false), "", LLM_TOOL_CALLS_TAGGED);
+      const nlohmann::ordered_json tools = nlohmann::ordered_json::parse(text, nullptr, false);
+      const llmrun::CallGrammar call = llmrun::tool_call_grammar(tools, "", LLM_TOOL_CALLS_TAGGED);
       automaton = g::compile_json_schema(call.schema.dump(), call.before, call.after);
     } else {
-      automaton = kind == 0 ? g::compile_json_schema(text) : kind == 1 ? g::compile_rules(text) : g::compile_json();
+      automaton =
+          kind == 0 ? g::compile_json_schema(text) : kind == 1 ? g::compile_rules(text) : g::compile_json();
     }
   } catch (const minilog::LoggedError&) {
     return 0;

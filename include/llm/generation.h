@@ -321,8 +321,8 @@ VEXO_API long llm_tool_calls_parse(const char* text, int style, char* out, size_
    ("<tool_call>", or "<|python_tag|>" in the JSON form) and follows the
    grammar from there: a call the model begins is always whole and valid.
    Null after an error line. */
-VEXO_API llm_grammar* llm_grammar_compile_tool_call(const llm_tokenizer* tokenizer, int style, const char* tools_json,
-                                                    const char* name, int lazy);
+VEXO_API llm_grammar* llm_grammar_compile_tool_call(const llm_tokenizer* tokenizer, int style,
+                                                    const char* tools_json, const char* name, int lazy);
 
 /* ---- Chat templates --------------------------------------------------- */
 

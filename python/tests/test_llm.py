@@ -143,8 +143,8 @@ class TextGenerationTest(unittest.TestCase):
         # This tokenizer's models write tagged calls; both forms are read back.
         self.assertEqual(self.llm.tool_call_style, 1)
         reply = 'Let me look.\n<tool_call>\n{"name": "weather", "arguments": {"city": "Zürich"}}\n</tool_call>'
-        self.assertEqual(self.llm.tool_calls(reply),
-                         {"content": "Let me look.", "tool_calls": [{"name": "weather", "arguments": {"city": "Zürich"}}]})
+        call = {"name": "weather", "arguments": {"city": "Zürich"}}
+        self.assertEqual(self.llm.tool_calls(reply), {"content": "Let me look.", "tool_calls": [call]})
         broken = '<tool_call>{"name": "weather", "arguments": [1]}</tool_call>'
         self.assertEqual(self.llm.tool_calls(broken), {"content": broken, "tool_calls": []})
         tools = [{"type": "function", "function": {"name": "weather", "parameters": {"type": "object"}}}]

@@ -393,7 +393,7 @@ class LLM(ModelHandle):
         self._session_release = weakref.finalize(self, _lib().llm_session_free, session)
         self.stats = None
         self.logprobs = []  # of the last generation, when asked for
-        self._grammars = {}  # chat()'s, by specification
+        self._grammars = {}  # chat()'s, by what they were compiled from
 
     def _tokenizer_handle(self):
         return self.tokenizer._handle if isinstance(self.tokenizer, Tokenizer) else self.tokenizer.handle
@@ -534,7 +534,8 @@ class LLM(ModelHandle):
         elif response_format and response_format.get("type") != "text" and options.get("grammar") is None:
             schema = response_format.get("json_schema", {}).get("schema") \
                 if response_format.get("type") == "json_schema" else {"type": "object"}
-            options["grammar"] = self._cached_grammar() if schema is None else self._cached_grammar(json_schema=schema)
+            options["grammar"] = (self._cached_grammar() if schema is None
+                                  else self._cached_grammar(json_schema=schema))
         if tool_choice == "none":
             tools = None
         if not isinstance(template, ChatTemplate):
@@ -548,14 +549,14 @@ class LLM(ModelHandle):
         text, _ = template.apply(messages, tools, **(template_options or {}))
         return self.generate(text, stop=stops, **options)
 
-    def _cached_grammar(self, **spec):
-        """A grammar compiled once per specification (the last 16 are kept)."""
+    def _cached_grammar(self, **source):
+        """A grammar compiled once per source (the last 16 are kept)."""
         cache = self._grammars
-        key = json.dumps(spec, sort_keys=True)
+        key = json.dumps(source, sort_keys=True)
         if key not in cache:
             if len(cache) >= 16:
                 cache.pop(next(iter(cache)))
-            cache[key] = self.grammar(**spec)
+            cache[key] = self.grammar(**source)
         return cache[key]
 
     def _raise_tokenizer_error(self):

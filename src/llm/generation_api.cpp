@@ -317,7 +317,8 @@ namespace {
 
 // A grammar over the tokenizer's vocabulary (whose bytes the first grammar
 // of a tokenizer collects).
-llm_grammar* grammar_for(const llm_tokenizer& tokenizer, std::shared_ptr<const llmrun::grammar::Automaton> automaton) {
+llm_grammar* grammar_for(const llm_tokenizer& tokenizer,
+                         std::shared_ptr<const llmrun::grammar::Automaton> automaton) {
   const llmrun::Tokenizer& t = *tokenizer.tokenizer;
   if (t.vocab_size() == 0) fail_with("A grammar needs a tokenizer that gives its vocabulary size");
   std::call_once(tokenizer.vocabulary_once, [&] {
@@ -366,13 +367,15 @@ long llm_tool_calls_parse(const char* text, int style, char* out, size_t capacit
       "llm_tool_calls_parse",
       [&]() -> long {
         require(text, "text");
-        if (style != LLM_TOOL_CALLS_TAGGED && style != LLM_TOOL_CALLS_JSON) fail_with("Unknown tool call style ", style);
+        if (style != LLM_TOOL_CALLS_TAGGED && style != LLM_TOOL_CALLS_JSON)
+          fail_with("Unknown tool call style ", style);
         const llmrun::ParsedOutput parsed = llmrun::parse_tool_calls(text, style);
         nlohmann::ordered_json calls = nlohmann::ordered_json::array();
         for (const llmrun::ToolCall& call : parsed.calls)
           calls.push_back({{"name", call.name}, {"arguments", call.arguments}});
         const nlohmann::ordered_json result = {{"content", parsed.content}, {"tool_calls", std::move(calls)}};
-        return give_text(result.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace), out, capacity);
+        const auto replace = nlohmann::ordered_json::error_handler_t::replace;
+        return give_text(result.dump(-1, ' ', false, replace), out, capacity);
       },
       -1L);
 }
@@ -388,7 +391,8 @@ llm_grammar* llm_grammar_compile_tool_call(const llm_tokenizer* tokenizer, int s
         if (tools.is_discarded()) fail_with("The tools are not valid JSON");
         const llmrun::CallGrammar call = llmrun::tool_call_grammar(tools, name ? name : "", style);
         // A lazy grammar starts after the opening text, which the model writes freely.
-        const std::string before = lazy ? call.before.substr(std::min(call.before.size(), call.opening.size())) : call.before;
+        const std::string before =
+            lazy ? call.before.substr(std::min(call.before.size(), call.opening.size())) : call.before;
         llm_grammar* grammar =
             grammar_for(*tokenizer, llmrun::grammar::compile_json_schema(call.schema.dump(), before, call.after));
         if (lazy) grammar->trigger = call.opening;
