@@ -1,5 +1,6 @@
 // A grammar compiled from the input, then bytes of the input stepped through
-// its matcher with the token mask checked against each token it allows.
+// its matcher with the token mask checked against each token it allows. For
+// tool definitions, the grammar of a call, and the bytes read for calls.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -7,6 +8,7 @@
 #include "entries.h"
 #include "src/llm/grammar/grammar.h"
 #include "src/llm/grammar/token_mask.h"
+#include "src/llm/tool_calls.h"
 #include "src/utils/guard.h"
 
 namespace vexo::fuzz {
@@ -32,8 +34,8 @@ const std::shared_ptr<const g::Vocabulary>& vocabulary() {
 
 }  // namespace
 
-// Input: a kind byte (JSON Schema, rules or any JSON), the grammar text up to
-// a NUL, then the bytes to step.
+// Input: a kind byte (JSON Schema, rules, any JSON or tool definitions), the
+// grammar text up to a NUL, then the bytes to step.
 int grammar_entry(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   const char* begin = reinterpret_cast<const char*>(data) + 1;
@@ -44,7 +46,20 @@ int grammar_entry(const uint8_t* data, size_t size) {
   if (text.size() > kMaxGrammar) return 0;
   std::shared_ptr<const g::Automaton> automaton;
   try {
-    automaton = data[0] % 3 == 0 ? g::compile_json_schema(text) : data[0] % 3 == 1 ? g::compile_rules(text) : g::compile_json();
+    const int kind = data[0] % 4;
+    if (kind == 3) {
+      for (const int style : {LLM_TOOL_CALLS_TAGGED, LLM_TOOL_CALLS_JSON}) {
+        for (const llmrun::ToolCall& call : llmrun::parse_tool_calls(steps, style).calls) {
+          if (!call.arguments.is_object()) __builtin_trap();
+        }
+      }
+      const nlohmann::ordered_json tools = nlohmann::ordered_json::parse(text, nullptr, false);
+      const llmrun::CallGrammar call = llmrun::tool_call_grammar(tools, "", LLM_TOOL_CALLS_TAGGED);
+      automaton = g::compile_json_schema(call.schema.dump(), call.before, call.after);
+    } else {
+      automaton =
+          kind == 0 ? g::compile_json_schema(text) : kind == 1 ? g::compile_rules(text) : g::compile_json();
+    }
   } catch (const minilog::LoggedError&) {
     return 0;
   }

@@ -294,6 +294,36 @@ VEXO_API void llm_grammar_free(llm_grammar* grammar);
    compiled for. 1 on success, 0 after an error line. */
 VEXO_API int llm_session_set_grammar(llm_session* session, const llm_grammar* grammar);
 
+/* ---- Tool calls ------------------------------------------------------- */
+
+/* The forms in which chat models write a call of a tool. */
+enum {
+  /* <tool_call>{"name": ..., "arguments": {...}}</tool_call>, one per call */
+  LLM_TOOL_CALLS_TAGGED = 1,
+  /* {"name": ..., "parameters": {...}}, after "<|python_tag|>" or not; calls separated by ';' */
+  LLM_TOOL_CALLS_JSON = 2
+};
+/* The form the models of this tokenizer write: LLM_TOOL_CALLS_JSON when
+   "<|python_tag|>" is one token of its vocabulary, else
+   LLM_TOOL_CALLS_TAGGED; -1 after an error line. */
+VEXO_API int llm_tool_call_style(const llm_tokenizer* tokenizer);
+/* Reads the calls in a model's output: writes the JSON text
+   {"content": text outside the calls, "tool_calls": [{"name": ...,
+   "arguments": {...}}, ...]}; an output without a well-formed call is all
+   content. Returns the length in bytes; writes at most capacity - 1 bytes
+   and a NUL when capacity > 0; -1 after an error line. */
+VEXO_API long llm_tool_calls_parse(const char* text, int style, char* out, size_t capacity);
+/* The grammar of one call in `style`: its opening text, an object naming one
+   of `tools_json` (an array of {"type": "function", "function": {"name",
+   "parameters"}}), or the tool `name` when not null, with arguments that
+   follow its "parameters" schema, and its closing text. With `lazy`
+   nonzero the output is free until the model writes the opening text
+   ("<tool_call>", or "<|python_tag|>" in the JSON form) and follows the
+   grammar from there: a call the model begins is always whole and valid.
+   Null after an error line. */
+VEXO_API llm_grammar* llm_grammar_compile_tool_call(const llm_tokenizer* tokenizer, int style,
+                                                    const char* tools_json, const char* name, int lazy);
+
 /* ---- Chat templates --------------------------------------------------- */
 
 typedef struct llm_chat_template llm_chat_template;

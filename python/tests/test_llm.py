@@ -139,6 +139,25 @@ class TextGenerationTest(unittest.TestCase):
         ids = self.tokenizer.encode("hello world", add_bos=True)
         self.assertEqual("".join(self.llm.generate("hello world", max_new=6)), self.expected_text(ids, 6))
 
+    def test_tool_calls(self):
+        # This tokenizer's models write tagged calls; both forms are read back.
+        self.assertEqual(self.llm.tool_call_style, 1)
+        reply = 'Let me look.\n<tool_call>\n{"name": "weather", "arguments": {"city": "Zürich"}}\n</tool_call>'
+        call = {"name": "weather", "arguments": {"city": "Zürich"}}
+        self.assertEqual(self.llm.tool_calls(reply), {"content": "Let me look.", "tool_calls": [call]})
+        broken = '<tool_call>{"name": "weather", "arguments": [1]}</tool_call>'
+        self.assertEqual(self.llm.tool_calls(broken), {"content": broken, "tool_calls": []})
+        tools = [{"type": "function", "function": {"name": "weather", "parameters": {"type": "object"}}}]
+        with self.assertRaisesRegex(vexo.VexoError, 'No tool is named "rain"'):
+            self.llm.grammar(tools=tools, tool_name="rain")
+        with self.assertRaisesRegex(vexo.VexoError, 'the keyword "minimum" is not supported'):
+            self.llm.grammar(tools=[{"type": "function", "function": {
+                "name": "f", "parameters": {"type": "object", "properties": {"n": {"minimum": 1}}}}}])
+        # "none" shows no tools and leaves the reply free.
+        messages = [{"role": "user", "content": "hi"}]
+        self.assertEqual("".join(self.llm.chat(messages, tools=tools, tool_choice="none", max_new=4)),
+                         "".join(self.llm.chat(messages, max_new=4)))
+
     def test_a_growing_conversation_reuses_the_caches(self):
         messages = [{"role": "user", "content": "hi"}]
         first = "".join(self.llm.chat(messages, max_new=3))

@@ -259,17 +259,23 @@ class Grammar:
     """A grammar compiled for one LLM's tokenizer (made by LLM.grammar); give
     it to generate() or chat() as `grammar`, as often as needed."""
 
-    def __init__(self, llm, json_schema=None, rules=None):
-        if json_schema is not None and rules is not None:
-            raise VexoError("give a JSON Schema or rules, not both")
-        if rules is not None:
+    def __init__(self, llm, json_schema=None, rules=None, tools=None, tool_name=None, lazy=False):
+        if sum(x is not None for x in (json_schema, rules, tools)) > 1:
+            raise VexoError("give a JSON Schema, rules or tools, not several")
+        if tools is not None:
+            handle = library().llm_grammar_compile_tool_call(
+                llm._tokenizer_handle(), llm.tool_call_style, json.dumps(tools).encode("utf-8"),
+                None if tool_name is None else tool_name.encode("utf-8"), 1 if lazy else 0)
+            kind = None
+        elif rules is not None:
             kind, text = _GRAMMAR_RULES, rules.encode("utf-8")
         elif json_schema is not None:
             text = json_schema if isinstance(json_schema, str) else json.dumps(json_schema)
             kind, text = _GRAMMAR_JSON_SCHEMA, text.encode("utf-8")
         else:
             kind, text = _GRAMMAR_JSON, None
-        handle = library().llm_grammar_compile(llm._tokenizer_handle(), kind, text)
+        if kind is not None:
+            handle = library().llm_grammar_compile(llm._tokenizer_handle(), kind, text)
         if not handle:
             raise library_error("cannot compile the grammar")
         self.llm = llm
@@ -304,6 +310,7 @@ class LLM(ModelHandle):
         self._session_release = weakref.finalize(self, library().llm_session_free, session)
         self.stats = None
         self.logprobs = []  # of the last generation, when asked for
+        self._grammars = {}  # chat()'s, by what they were compiled from
 
     def _tokenizer_handle(self):
         return self.tokenizer._handle if isinstance(self.tokenizer, Tokenizer) else self.tokenizer.handle
@@ -322,13 +329,34 @@ class LLM(ModelHandle):
         """Tokens so far in the current generation, counting the last one produced."""
         return library().llm_get_token_len(self._open_handle())
 
-    def grammar(self, json_schema=None, rules=None):
+    def grammar(self, json_schema=None, rules=None, tools=None, tool_name=None, lazy=False):
         """A Grammar for this model's tokenizer: the JSON texts that
         `json_schema` (a dict or JSON text) accepts, the grammar of `rules`
-        (text, see docs/generation.md), or with neither any JSON value."""
+        (text, see docs/generation.md), one call of `tools` (OpenAI tool
+        definitions; of the tool `tool_name` when given; with `lazy`, only
+        once the model opens a call), or with none of them any JSON value."""
         if self.tokenizer is None:
             raise VexoError("a grammar needs a tokenizer")
-        return Grammar(self, json_schema, rules)
+        return Grammar(self, json_schema, rules, tools, tool_name, lazy)
+
+    @property
+    def tool_call_style(self):
+        """How this tokenizer's models write tool calls: 1 tagged
+        (<tool_call>{"name", "arguments"}</tool_call>), 2 JSON
+        ({"name", "parameters"}, after <|python_tag|> or not)."""
+        if self.tokenizer is None:
+            raise VexoError("tool calls need a tokenizer")
+        return library().llm_tool_call_style(self._tokenizer_handle())
+
+    def tool_calls(self, text):
+        """Reads a reply for tool calls: {"content": the text outside them,
+        "tool_calls": [{"name", "arguments": dict}]}; a reply without a
+        well-formed call is all content."""
+        style, data = self.tool_call_style, text.encode("utf-8")
+        parsed = _text_call(lambda out, capacity: library().llm_tool_calls_parse(data, style, out, capacity))
+        if parsed is None:
+            raise library_error("cannot read the tool calls")
+        return json.loads(parsed)
 
     def generate(self, prompt, max_new=None, *, temperature=0.0, top_k=0, top_p=1.0, min_p=0.0,
                  repeat_penalty=1.0, repeat_last_n=64, seed=0, stop=(), eos=None, presence_penalty=0.0,
@@ -396,7 +424,8 @@ class LLM(ModelHandle):
             raise library_error("cannot follow the grammar")
         return self._generate([int(i) for i in ids], request, keep, as_text, max_new)
 
-    def chat(self, messages, template=None, tools=None, template_options=None, **options):
+    def chat(self, messages, template=None, tools=None, template_options=None, tool_choice="auto",
+             response_format=None, **options):
         """Yields the assistant's reply to `messages` (dicts in the OpenAI chat
         format, or (role, content) pairs) as text pieces, rendered with
         `template` (a ChatTemplate, or a path for one; by default the template
@@ -404,7 +433,28 @@ class LLM(ModelHandle):
         ChatML) with `tools` and `template_options` (such as
         {"enable_thinking": False}), and stopped at the end of its turn.
         `options` are those of generate(). A conversation that grows turn by
-        turn reuses the caches as far as its tokens agree with what they hold."""
+        turn reuses the caches as far as its tokens agree with what they hold.
+
+        With tools, `tool_choice` is "auto" (a call the model opens follows
+        the grammar of a call), "required" (the reply is one call), a tool's
+        name or {"type": "function", "function": {"name": ...}} (one call of
+        it) or "none" (no tools shown); read the joined
+        reply with tool_calls(). `response_format` is the API's:
+        {"type": "json_object"} or {"type": "json_schema", "json_schema":
+        {"schema": ...}} make the reply JSON (that the schema accepts)."""
+        if isinstance(tool_choice, dict):  # the API's {"type": "function", "function": {"name": ...}}
+            tool_choice = tool_choice["function"]["name"]
+        if tools and tool_choice != "none" and options.get("grammar") is None:
+            options["grammar"] = self._cached_grammar(
+                tools=tools, tool_name=None if tool_choice in ("auto", "required") else tool_choice,
+                lazy=tool_choice == "auto")
+        elif response_format and response_format.get("type") != "text" and options.get("grammar") is None:
+            schema = response_format.get("json_schema", {}).get("schema") \
+                if response_format.get("type") == "json_schema" else {"type": "object"}
+            options["grammar"] = (self._cached_grammar() if schema is None
+                                  else self._cached_grammar(json_schema=schema))
+        if tool_choice == "none":
+            tools = None
         if not isinstance(template, ChatTemplate):
             if template is None and self._tokenizer_path is not None:
                 template = ChatTemplate.for_tokenizer(self._tokenizer_path)
@@ -420,6 +470,16 @@ class LLM(ModelHandle):
         ids = template._encode(self._tokenizer_handle(), bos_text, messages, tools, **(template_options or {}))
         self._raise_tokenizer_error()
         return self.generate(_TextPromptIds(ids), stop=stops, **options)
+
+    def _cached_grammar(self, **source):
+        """A grammar compiled once per source (the last 16 are kept)."""
+        cache = self._grammars
+        key = json.dumps(source, sort_keys=True)
+        if key not in cache:
+            if len(cache) >= 16:
+                cache.pop(next(iter(cache)))
+            cache[key] = self.grammar(**source)
+        return cache[key]
 
     def _raise_tokenizer_error(self):
         error = getattr(self.tokenizer, "error", None)

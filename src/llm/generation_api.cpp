@@ -15,6 +15,7 @@
 #include "llm/generation.h"
 #include "src/llm/session.h"
 #include "src/llm/tokenizer.h"
+#include "src/llm/tool_calls.h"
 #include "src/utils/guard.h"
 
 struct llm_tokenizer {
@@ -39,6 +40,7 @@ struct llm_session {
 struct llm_grammar {
   const llmrun::Tokenizer* tokenizer;
   std::shared_ptr<llmrun::grammar::TokenMasks> masks;
+  std::string trigger;  // "": from the first token
 };
 
 struct llm_chat_template {
@@ -311,6 +313,25 @@ long llm_session_logprobs(const llm_session* session, llm_logprob* chosen, llm_l
 
 size_t llm_session_capacity(const llm_session* session) { return session ? session->session.capacity() : 0; }
 
+namespace {
+
+// A grammar over the tokenizer's vocabulary (whose bytes the first grammar
+// of a tokenizer collects).
+llm_grammar* grammar_for(const llm_tokenizer& tokenizer,
+                         std::shared_ptr<const llmrun::grammar::Automaton> automaton) {
+  const llmrun::Tokenizer& t = *tokenizer.tokenizer;
+  if (t.vocab_size() == 0) fail_with("A grammar needs a tokenizer that gives its vocabulary size");
+  std::call_once(tokenizer.vocabulary_once, [&] {
+    std::vector<std::string> bytes(t.vocab_size());
+    for (size_t id = 0; id < bytes.size(); ++id) bytes[id] = t.token_bytes(static_cast<int>(id));
+    tokenizer.vocabulary = std::make_shared<const llmrun::grammar::Vocabulary>(bytes);
+  });
+  auto masks = std::make_shared<llmrun::grammar::TokenMasks>(std::move(automaton), tokenizer.vocabulary);
+  return new llm_grammar{&t, std::move(masks), ""};
+}
+
+}  // namespace
+
 llm_grammar* llm_grammar_compile(const llm_tokenizer* tokenizer, int kind, const char* text) {
   return guarded(
       "llm_grammar_compile",
@@ -326,14 +347,56 @@ llm_grammar* llm_grammar_compile(const llm_tokenizer* tokenizer, int kind, const
         } else {
           fail_with("Unknown grammar kind ", kind);
         }
-        const llmrun::Tokenizer& t = *tokenizer->tokenizer;
-        if (t.vocab_size() == 0) fail_with("A grammar needs a tokenizer that gives its vocabulary size");
-        std::call_once(tokenizer->vocabulary_once, [&] {
-          std::vector<std::string> bytes(t.vocab_size());
-          for (size_t id = 0; id < bytes.size(); ++id) bytes[id] = t.token_bytes(static_cast<int>(id));
-          tokenizer->vocabulary = std::make_shared<const g::Vocabulary>(bytes);
-        });
-        return new llm_grammar{&t, std::make_shared<g::TokenMasks>(automaton, tokenizer->vocabulary)};
+        return grammar_for(*tokenizer, std::move(automaton));
+      },
+      nullptr);
+}
+
+int llm_tool_call_style(const llm_tokenizer* tokenizer) {
+  return guarded(
+      "llm_tool_call_style",
+      [&] {
+        require(tokenizer, "tokenizer");
+        return llmrun::tool_call_style(*tokenizer->tokenizer);
+      },
+      -1);
+}
+
+long llm_tool_calls_parse(const char* text, int style, char* out, size_t capacity) {
+  return guarded(
+      "llm_tool_calls_parse",
+      [&]() -> long {
+        require(text, "text");
+        if (style != LLM_TOOL_CALLS_TAGGED && style != LLM_TOOL_CALLS_JSON)
+          fail_with("Unknown tool call style ", style);
+        const llmrun::ParsedOutput parsed = llmrun::parse_tool_calls(text, style);
+        nlohmann::ordered_json calls = nlohmann::ordered_json::array();
+        for (const llmrun::ToolCall& call : parsed.calls)
+          calls.push_back({{"name", call.name}, {"arguments", call.arguments}});
+        const nlohmann::ordered_json result = {{"content", parsed.content}, {"tool_calls", std::move(calls)}};
+        const auto replace = nlohmann::ordered_json::error_handler_t::replace;
+        return give_text(result.dump(-1, ' ', false, replace), out, capacity);
+      },
+      -1L);
+}
+
+llm_grammar* llm_grammar_compile_tool_call(const llm_tokenizer* tokenizer, int style, const char* tools_json,
+                                           const char* name, int lazy) {
+  return guarded(
+      "llm_grammar_compile_tool_call",
+      [&]() -> llm_grammar* {
+        require(tokenizer, "tokenizer");
+        require(tools_json, "tools");
+        const nlohmann::ordered_json tools = nlohmann::ordered_json::parse(tools_json, nullptr, false);
+        if (tools.is_discarded()) fail_with("The tools are not valid JSON");
+        const llmrun::CallGrammar call = llmrun::tool_call_grammar(tools, name ? name : "", style);
+        // A lazy grammar starts after the opening text, which the model writes freely.
+        const std::string before =
+            lazy ? call.before.substr(std::min(call.before.size(), call.opening.size())) : call.before;
+        llm_grammar* grammar =
+            grammar_for(*tokenizer, llmrun::grammar::compile_json_schema(call.schema.dump(), before, call.after));
+        if (lazy) grammar->trigger = call.opening;
+        return grammar;
       },
       nullptr);
 }
@@ -345,7 +408,8 @@ int llm_session_set_grammar(llm_session* session, const llm_grammar* grammar) {
       "llm_session_set_grammar",
       [&]() {
         require(session, "session");
-        session->session.set_grammar(grammar ? grammar->masks : nullptr, grammar ? grammar->tokenizer : nullptr);
+        session->session.set_grammar(grammar ? grammar->masks : nullptr, grammar ? grammar->tokenizer : nullptr,
+                                     grammar ? grammar->trigger : "");
         return 1;
       },
       0);

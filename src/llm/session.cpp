@@ -93,7 +93,9 @@ void Session::start(const std::vector<int>& prompt, Request request) {
   if (request.eos_ids.empty() && tokenizer_) request.eos_ids = tokenizer_->eos_ids();
   request_ = std::move(request);
   followed_ = grammar_;
-  if (followed_) {
+  followed_trigger_ = trigger_;
+  awaited_.clear();
+  if (followed_ && followed_trigger_.empty()) {
     matcher_.emplace(followed_->automaton());
   } else {
     matcher_.reset();
@@ -138,13 +140,33 @@ int Session::choose(int device_token) {
   return sampler_->sample(logits_, history_, stats_.generated_tokens);
 }
 
-void Session::set_grammar(std::shared_ptr<grammar::TokenMasks> masks, const Tokenizer* tokenizer) {
+void Session::set_grammar(std::shared_ptr<grammar::TokenMasks> masks, const Tokenizer* tokenizer, std::string trigger) {
   if (masks && !llm_.logits_head) {
     minilog::fail_with("This model's head chooses the token on the device, so its output cannot follow a grammar; "
                        "it needs a logits head");
   }
   if (masks && tokenizer != tokenizer_) minilog::fail_with("The grammar was compiled for another tokenizer");
   grammar_ = std::move(masks);
+  trigger_ = std::move(trigger);
+}
+
+void Session::await_trigger(int token) {
+  // Control tokens have no bytes for masks, but their text may be the trigger.
+  const std::string& bytes = followed_->vocabulary().bytes(token);
+  awaited_ += bytes.empty() ? tokenizer_->decode({token}) : bytes;
+  const size_t at = awaited_.find(followed_trigger_);
+  if (at == std::string::npos) {
+    const size_t keep = followed_trigger_.size() - 1;
+    if (awaited_.size() > keep) awaited_.erase(0, awaited_.size() - keep);
+    return;
+  }
+  matcher_.emplace(followed_->automaton());
+  // A token that ran past the trigger into bytes the grammar refuses leaves
+  // this output free.
+  if (!matcher_->advance(std::string_view(awaited_).substr(at + followed_trigger_.size()))) {
+    matcher_.reset();
+    followed_.reset();
+  }
 }
 
 bool Session::mask_logits() {
@@ -200,8 +222,11 @@ bool Session::step(int& token, std::string& text) {
   if (++stats_.generated_tokens == 1) stats_.first_token_seconds = seconds_since(started_);
   stats_.generate_seconds = seconds_since(started_);
   if (decoder_) held_ += decoder_->push(t);
-  if (matcher_ && !matcher_->advance(followed_->vocabulary().bytes(t))) {
-    minilog::fail_with("Token ", t, " leaves the grammar");  // the mask allowed it: a defect
+  if (matcher_) {
+    if (!matcher_->advance(followed_->vocabulary().bytes(t)))
+      minilog::fail_with("Token ", t, " leaves the grammar");  // the mask allowed it: a defect
+  } else if (followed_) {
+    await_trigger(t);
   }
   if (release_text(text)) {
     finish_ = LLM_FINISH_STOP;

@@ -51,8 +51,10 @@ class Session {
   const std::vector<int>& cached() const;
   size_t capacity() const { return llm_.seq_len; }
   // Makes the next generations follow a grammar compiled for `tokenizer`
-  // (null: none); throws when the head or the tokenizer does not fit.
-  void set_grammar(std::shared_ptr<grammar::TokenMasks> masks, const Tokenizer* tokenizer);
+  // (null: none); throws when the head or the tokenizer does not fit. With
+  // a `trigger`, the output is free until the trigger's text appears in it,
+  // and the grammar applies to what follows.
+  void set_grammar(std::shared_ptr<grammar::TokenMasks> masks, const Tokenizer* tokenizer, std::string trigger = "");
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -64,6 +66,8 @@ class Session {
   bool release_text(std::string& text);
   // Gives the ids the grammar refuses no chance; false when it allows none.
   bool mask_logits();
+  // Watches the free output for the trigger; the grammar begins after it.
+  void await_trigger(int token);
 
   LLMBase& llm_;
   const Tokenizer* tokenizer_;
@@ -88,6 +92,8 @@ class Session {
   std::shared_ptr<grammar::TokenMasks> grammar_;   // for the next starts
   std::shared_ptr<grammar::TokenMasks> followed_;  // the one this generation follows
   std::optional<grammar::Matcher> matcher_;        // the output's parse, with a grammar
+  std::string trigger_, followed_trigger_;         // for the next starts / this generation
+  std::string awaited_;  // the output's last bytes while the trigger is awaited
   grammar::IdSet allowed_;
   Clock::time_point started_;
 };

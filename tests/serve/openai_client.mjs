@@ -164,8 +164,8 @@ async function checkRefusals() {
     model: MODEL, messages: [{ role: 'user', content: 'hi' }], max_tokens: 2, ...body,
   });
   const complete = (body) => main.completions.create({ model: MODEL, prompt: 'hi', max_tokens: 2, ...body });
-  await refused(chat, { response_format: { type: 'json_object' } }, 'response_format');
-  await refused(chat, { tools: [{ type: 'function', function: { name: 'f' } }] }, 'tools');
+  await refused(chat, { response_format: { type: 'xml' } }, 'response_format');
+  await refused(chat, { tools: [{ type: 'function', function: { name: 'f', parameters: [] } }] }, 'tools');
   await refused(chat, { modalities: ['text', 'audio'] }, 'modalities');
   await refused(chat, { prediction: { type: 'content', content: 'x' } }, 'prediction');
   await refused(chat, { web_search_options: {} }, 'web_search_options');

@@ -34,8 +34,7 @@ def main(binary, fixture_tool, scratch):
     subprocess.run([fixture_tool, str(fixture)], check=True)
     tokenizer = fixture / "tokenizer.model"
 
-    servers = []
-    try:
+    def start(servers):
         servers.append(Server(binary, fixture / "llm.bmodel", tokenizer, "--devices", "0",
                               "--served-model-name", "vexo-test", "--served-model-name", "vexo-alias",
                               "--cors-origin", "http://page.example"))
@@ -43,10 +42,22 @@ def main(binary, fixture_tool, scratch):
         os.environ["VEXO_SIM_LAUNCH_US"] = "1000"
         servers.append(Server(binary, fixture / "llm-long.bmodel", tokenizer, "--devices", "0", "--queue", "0"))
         del os.environ["VEXO_SIM_LAUNCH_US"]
+    if run_node_client(HERE / "openai_client.mjs", cache, start, timeout=240):
+        return 1
+    print("vexo-serve with the OpenAI client: ok")
+    return 0
+
+
+def run_node_client(script, cache, start, timeout):
+    """Starts servers (`start` appends them to the list it is given), runs
+    the Node script with their URLs, and stops them. 0 when the script
+    passes and no server reported a sanitizer error, else 1."""
+    servers = []
+    try:
+        start(servers)
         urls = [f"http://127.0.0.1:{server.port}" for server in servers]
-        result = subprocess.run(["node", str(HERE / "openai_client.mjs"), *urls],
-                                env={**os.environ, "NODE_PATH": str(Path(cache) / "node_modules")},
-                                timeout=240)
+        result = subprocess.run(["node", str(script), *urls],
+                                env={**os.environ, "NODE_PATH": str(Path(cache) / "node_modules")}, timeout=timeout)
         if result.returncode != 0:
             return 1
         for server in servers:
@@ -58,7 +69,6 @@ def main(binary, fixture_tool, scratch):
         for server in servers:
             if server.process.poll() is None:
                 server.process.kill()
-    print("vexo-serve with the OpenAI client: ok")
     return 0
 
 

@@ -393,9 +393,9 @@ def check_jinja_chat(binary, fixture, scratch):
         check(status == 200, answer)
         return answer["usage"]["prompt_tokens"]
     plain = prompt_tokens()
-    # Tools stay refused until the server turns the model's calls into tool_calls.
-    status, answer = server.post("/v1/chat/completions", {"messages": messages, "tools": tools})
-    check(status == 400 and answer["error"]["param"] == "tools", (status, answer))
+    # Tools go to the template, unless tool_choice is "none".
+    check(prompt_tokens(tools=tools) > plain, "the tools are not passed")
+    check(prompt_tokens(tools=tools, tool_choice="none") == plain, "tools offered under tool_choice none")
     check(prompt_tokens(chat_template_kwargs={"shout": True}) > plain, "the template options are not passed")
     status, answer = server.post("/v1/chat/completions", {"messages": [{"role": "robot", "content": "x"}]})
     check(status == 400 and "raise_exception: unknown role robot" in answer["error"]["message"], (status, answer))

@@ -136,7 +136,8 @@ void Device::start(const std::vector<int>& prompt, const Settings& settings) {
   request.max_new = settings_.max_new;
   request.stops = stop_pointers_.data();
   request.stop_count = stop_pointers_.size();
-  if (!llm_session_start(session_, prompt.data(), prompt.size(), &request))
+  if (!llm_session_set_grammar(session_, settings_.grammar.get()) ||
+      !llm_session_start(session_, prompt.data(), prompt.size(), &request))
     throw std::runtime_error("the generation failed on device " + std::to_string(id_));
 }
 

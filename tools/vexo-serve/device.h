@@ -73,6 +73,7 @@ struct Settings {
   std::vector<llm_logit_bias> logit_bias;  // lent to sampling while a generation runs
   size_t max_new = 0;  // 0: until the caches are full
   std::vector<std::string> stops;
+  std::shared_ptr<llm_grammar> grammar;  // null: free output
 };
 
 // A generated token's log-probability and the likeliest alternatives.

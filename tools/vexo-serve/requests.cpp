@@ -90,7 +90,7 @@ std::string text_field(const json& value, const char* name, const char* expected
 // Fields of the API that this server does not implement: refused rather
 // than ignored, so that a client never takes an answer for what it asked.
 const char* const kUnimplemented[] = {
-    "response_format", "tools",       "tool_choice",        "functions",        "function_call",
+    "functions",        "function_call",
     "parallel_tool_calls", "audio",   "modalities",         "prediction",       "web_search_options",
     "service_tier",    "reasoning_effort", "suffix",        "best_of"};
 
@@ -156,7 +156,7 @@ void parse_logprobs(const json& body, GenerationRequest& request) {
 }
 
 // The parameters that completions and chat share.
-void parse_common(const json& body, GenerationRequest& request, const char* max_name) {
+void parse_common(const json& body, const std::string& raw, GenerationRequest& request, const char* max_name) {
   refuse_unimplemented(body);
   if (const std::optional<int64_t> n = integer(body, "n", 1)) {
     if (*n > kMaxChoices) throw ApiError::invalid("'n' must be from 1 to 16", "n");
@@ -171,6 +171,8 @@ void parse_common(const json& body, GenerationRequest& request, const char* max_
   sampling.top_p = static_cast<float>(number(body, "top_p", 0, 1, 1));
   parse_sampler_fields(body, request);
   parse_logprobs(body, request);
+  request.structure = parse_structure(body, raw, request.chat, request.logits_fields);
+  if (!request.structure.tools) request.tools_json.clear();  // tool_choice "none": none offered
   if (!(sampling.top_p > 0)) throw ApiError::invalid("'top_p' must be above 0", "top_p");
   sampling.min_p = static_cast<float>(number(body, "min_p", 0, 1, 0));
   const std::optional<int64_t> top_k = integer(body, "top_k", -1);  // -1 or 0: all tokens
@@ -227,7 +229,7 @@ json parse_object(const std::string& body) {
   return value;
 }
 
-GenerationRequest parse_completion(const json& body, const std::vector<std::string>& models) {
+GenerationRequest parse_completion(const json& body, const std::string& raw, const std::vector<std::string>& models) {
   GenerationRequest request;
   request.model = check_model(body, models);
   const json* prompt = field(body, "prompt");
@@ -243,7 +245,7 @@ GenerationRequest parse_completion(const json& body, const std::vector<std::stri
   } else {
     wrong("prompt", "text or an array of token ids");
   }
-  parse_common(body, request, "max_tokens");
+  parse_common(body, raw, request, "max_tokens");
   return request;
 }
 
@@ -269,7 +271,7 @@ GenerationRequest parse_chat(const json& body, const std::string& raw, const std
   if (ordered.contains("tools") && !ordered["tools"].is_null()) request.tools_json = ordered["tools"].dump();
   if (options && options->is_object()) request.options_json = ordered["chat_template_kwargs"].dump();
   // Newer clients send max_completion_tokens, older ones max_tokens.
-  parse_common(body, request, field(body, "max_completion_tokens") ? "max_completion_tokens" : "max_tokens");
+  parse_common(body, raw, request, field(body, "max_completion_tokens") ? "max_completion_tokens" : "max_tokens");
   return request;
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "device.h"
+#include "structured.h"
 
 namespace vexo::serve {
 
@@ -52,6 +53,7 @@ struct GenerationRequest {
   bool stream = false;
   bool include_usage = false;  // stream_options.include_usage
   std::string model;           // the name the request used (the first served name when none)
+  Structure structure;  // response_format, tools and tool_choice
   // Fields given that only a logits head honours (refused on a token head).
   std::vector<std::string> logits_fields;
 };
@@ -60,9 +62,11 @@ struct GenerationRequest {
 nlohmann::json parse_object(const std::string& body);
 
 // POST /v1/completions and /v1/chat/completions. `models` are the names the
-// server answers to; a request naming another model is refused (404).
-GenerationRequest parse_completion(const nlohmann::json& body, const std::vector<std::string>& models);
-// `raw` is the body's text, read again for the conversation in its order.
+// server answers to; a request naming another model is refused (404). `raw`
+// is the body's text, read again for what must keep its order (the
+// conversation, schemas and tools).
+GenerationRequest parse_completion(const nlohmann::json& body, const std::string& raw,
+                                   const std::vector<std::string>& models);
 GenerationRequest parse_chat(const nlohmann::json& body, const std::string& raw, const std::vector<std::string>& models);
 
 // POST /tokenize {"content": text, "add_special": bool} and

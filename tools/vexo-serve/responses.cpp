@@ -94,6 +94,10 @@ json completion(const ResponseHead& head, const std::vector<Choice>& choices, co
     json item = {{"index", items.size()}, {"finish_reason", choice.finish_reason}, {"logprobs", choice.logprobs}};
     if (head.chat) {
       item["message"] = {{"role", "assistant"}, {"content", choice.text}};
+      if (!choice.tool_calls.is_null()) {
+        if (choice.text.empty()) item["message"]["content"] = nullptr;
+        item["message"]["tool_calls"] = choice.tool_calls;
+      }
     } else {
       item["text"] = choice.text;
     }

@@ -34,6 +34,7 @@ struct Choice {
   std::string text;
   const char* finish_reason = "stop";
   nlohmann::json logprobs;  // null when not asked for
+  nlohmann::json tool_calls;  // null: none
 };
 // The whole answer of a request that does not stream.
 nlohmann::json completion(const ResponseHead& head, const std::vector<Choice>& choices, const Stats& stats);

@@ -309,11 +309,15 @@ void Service::generate(const httplib::Request& req, httplib::Response& res, bool
   const LanguageModel& model = model_for(body);
   ResponseHead head = response_head(chat, model.name());
   const vexo::tool::ScopedLogPrefix request_tag("[" + head.id + "] ");
-  GenerationRequest request =
-      chat ? parse_chat(body, req.body, model.names()) : parse_completion(body, model.names());
+  GenerationRequest request = chat ? parse_chat(body, req.body, model.names())
+                                   : parse_completion(body, req.body, model.names());
   head.model = request.model;  // the name the request used
   check_head(model, request);
+  // A token head cannot follow a grammar: under tool_choice "auto" its calls are read as written.
+  if (request.structure.lazy && model.pool().head_kind() != LLM_HEAD_LOGITS) request.structure.kind = 0;
+  request.settings.grammar = grammars_.get(model.tokenizer(), request.structure);
   Plan plan;
+  plan.tool_style = request.structure.tools ? llm_tool_call_style(model.tokenizer().get()) : 0;
   plan.prompt = prompt(model, request);
   plan.settings = std::move(request.settings);
   plan.choices = request.choices;

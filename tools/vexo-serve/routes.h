@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "intake.h"
+#include "structured.h"
 
 namespace httplib {
 struct Request;
@@ -75,6 +76,7 @@ class Service {
   Metrics& metrics_;
   std::atomic<bool> ready_{false};
   std::set<std::string> open_paths_;  // the endpoints that need no key
+  GrammarCache grammars_;
 };
 
 }  // namespace vexo::serve

@@ -2,6 +2,7 @@
 
 #include "common/tool.h"
 #include "metrics.h"
+#include "structured.h"
 
 namespace vexo::serve {
 
@@ -82,6 +83,14 @@ nlohmann::json Generation::run(const std::function<bool()>& connected) {
       }
       choices[i].finish_reason = lease_->device().finish_reason();
       choices[i].logprobs = logprobs(tokens);
+      if (plan_.tool_style) {
+        ToolCalls read = read_tool_calls(choices[i].text, plan_.tool_style, head_, i);
+        if (!read.calls.empty()) {
+          choices[i].text = std::move(read.content);
+          choices[i].tool_calls = std::move(read.calls);
+          choices[i].finish_reason = "tool_calls";
+        }
+      }
     }
   } catch (...) {
     end(true);
@@ -100,6 +109,7 @@ bool Generation::stream(const std::function<bool(const std::string&)>& write,
     if (head_.chat && !write(event(role_chunk(head_, i)))) return false;
     size_t offset = 0;
     std::vector<TokenLogprobs> tokens;
+    std::string answer;  // with tools: the whole answer, read for calls at its end
     for (bool more = true; more;) {
       if (!connected()) return false;  // the destructor records the cancellation
       std::string text;
@@ -108,11 +118,23 @@ bool Generation::stream(const std::function<bool(const std::string&)>& write,
       // character) goes out with the next text.
       if (text.empty()) continue;
       offset += text.size();
+      if (plan_.tool_style) {
+        answer += text;
+        continue;
+      }
       if (!write(event(text_chunk(head_, i, text, logprobs(tokens))))) return false;
       tokens.clear();
     }
     if (!tokens.empty() && !write(event(text_chunk(head_, i, "", logprobs(tokens))))) return false;
-    if (!write(event(finish_chunk(head_, i, lease_->device().finish_reason())))) return false;
+    const char* finish_reason = lease_->device().finish_reason();
+    if (plan_.tool_style) {
+      const ToolCalls read = read_tool_calls(answer, plan_.tool_style, head_, i);
+      for (const nlohmann::json& chunk : tool_call_chunks(head_, i, read)) {
+        if (!write(event(chunk))) return false;
+      }
+      if (!read.calls.empty()) finish_reason = "tool_calls";
+    }
+    if (!write(event(finish_chunk(head_, i, finish_reason)))) return false;
   }
   Stats stats = stats_;
   stats.generated_tokens += lease_->device().stats().generated_tokens;

@@ -28,6 +28,7 @@ struct Plan {
   Settings settings;   // of the first choice; choice i draws with seed + i
   size_t choices = 1;
   bool include_usage = false;
+  int tool_style = 0;  // LLM_TOOL_CALLS_*: answers are read for tool calls
 };
 
 class Generation {

@@ -14,8 +14,10 @@ namespace llmrun::grammar {
 
 // Any JSON value.
 std::shared_ptr<const Automaton> compile_json();
-// The JSON texts that a JSON Schema (given as JSON text) accepts.
-std::shared_ptr<const Automaton> compile_json_schema(const std::string& schema);
+// The JSON texts that a JSON Schema (given as JSON text) accepts, with
+// `before` and `after` written around them.
+std::shared_ptr<const Automaton> compile_json_schema(const std::string& schema, const std::string& before = "",
+                                                     const std::string& after = "");
 // A grammar of rules: name ::= expression, starting at "root".
 std::shared_ptr<const Automaton> compile_rules(const std::string& text);
 

@@ -69,9 +69,9 @@ class SchemaCompiler {
     value_ = rules_.declare("value");
   }
 
-  std::shared_ptr<const Automaton> compile(const json& schema) {
+  std::shared_ptr<const Automaton> compile(const json& schema, const std::string& before, const std::string& after) {
     const int root = rules_.declare("root");
-    rules_.define(root, sequence({call(space_), call(rule_of(schema, "#")), call(space_)}));
+    rules_.define(root, sequence({literal(before), call(space_), call(rule_of(schema, "#")), call(space_), literal(after)}));
     rules_.define(value_, any_value());
     return rules_.compile(root);
   }
@@ -373,14 +373,15 @@ class SchemaCompiler {
 
 std::shared_ptr<const Automaton> compile_json() { return compile_json_schema("true"); }
 
-std::shared_ptr<const Automaton> compile_json_schema(const std::string& schema) {
+std::shared_ptr<const Automaton> compile_json_schema(const std::string& schema, const std::string& before,
+                                                     const std::string& after) {
   json root;
   try {
     root = json::parse(schema);
   } catch (const json::exception& e) {
     fail_with("The JSON Schema is not valid JSON: ", e.what());
   }
-  return SchemaCompiler(root).compile(root);
+  return SchemaCompiler(root).compile(root, before, after);
 }
 
 }  // namespace llmrun::grammar
