@@ -391,8 +391,9 @@ bool HttpServer::process_and_close_socket(socket_t sock) {
     const std::string response = "HTTP/1.1 " + std::to_string(refusal.status) + " " + reason(refusal.status) +
                                  "\r\nContent-Type: application/json\r\nContent-Length: " +
                                  std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
-    write_all(sock, response.data(), response.size());
+    // Counted first: a client that reads /metrics after its answer finds it there.
     if (!path.empty()) gate_.count(path, refusal.status);
+    write_all(sock, response.data(), response.size());
   };
   bool refused = false;  // answered with what the client had not all sent
   for (size_t served = 0; served < keep_alive_max_count_; ++served) {
